@@ -1,0 +1,213 @@
+// The cell world: maps, the owned Life rule with its economy, and pattern stamping and pricing.
+#include "cellauto.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+CellAuto::CellAuto()
+    : width(0), height(0), cellCount(0), currentMap(nullptr), nextMap(nullptr), ageLimit(128),
+      decayThreshold(4), decayFactor(1.25f), creditUpkeep(-0.1f), creditBirth(-1.0f),
+      creditDeath(5.0f), costOwn(1000.0f), costNeutral(5000.0f), costEnemy(17000.0f), credits()
+{
+}
+
+CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
+{
+    width = w;
+    height = h;
+    cellCount = w * h;
+    // A size whose cell count wraps 32 bits cannot be addressed; treat it like a failed
+    // allocation rather than allocating the wrapped (too small) count.
+    if (w != 0 && (uint64_t)w * h > UINT32_MAX)
+        return;
+    currentMap = (Cell*)calloc(cellCount, sizeof(Cell));
+    nextMap = (Cell*)calloc(cellCount, sizeof(Cell));
+    if (currentMap == nullptr || nextMap == nullptr) {
+        free(currentMap);
+        free(nextMap);
+        currentMap = nullptr;
+        nextMap = nullptr;
+    }
+}
+
+CellAuto::~CellAuto()
+{
+    if (currentMap != nullptr)
+        free(currentMap);
+    if (nextMap != nullptr)
+        free(nextMap);
+}
+
+void CellAuto::SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner)
+{
+    if (currentMap == nullptr)
+        return;
+    Cell& c = currentMap[(y % height) * width + (x % width)];
+    c.alive = alive;
+    c.owner = owner;
+}
+
+Cell* CellAuto::GetCell(unsigned int x, unsigned int y)
+{
+    if (currentMap == nullptr)
+        return nullptr;
+    return &currentMap[(y % height) * width + (x % width)];
+}
+
+Cell* CellAuto::GetCurrentMap()
+{
+    return currentMap;
+}
+
+namespace {
+
+// The tuning values a step reads, copied once per step so the compiler can keep them in
+// registers instead of reloading them through `this` after every credit store.
+struct Rule {
+    unsigned int ageLimit;
+    unsigned int decayThreshold;
+    float decayFactor;
+    float upkeep;
+    float birth;
+    float death;
+};
+
+// Decides one position from its old neighbourhood, given in scan order (nw n ne / w c e /
+// sw s se), writes the new cell and applies the position's credit changes in order: death bonus
+// or birth cost, then upkeep, then the clamp of the final owner's balance.
+inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* w, const Cell* c,
+                     const Cell* e, const Cell* sw, const Cell* s, const Cell* se, Cell* out,
+                     float* credits, const Rule& r)
+{
+    unsigned int live = nw->alive + n->alive + ne->alive + w->alive + e->alive + sw->alive +
+                        s->alive + se->alive;
+    unsigned int owner = c->owner;
+    unsigned int alive;
+    if (c->alive) {
+        alive = (live == 2 || live == 3);
+        if (!alive)
+            credits[owner] += r.death;
+    } else if (live == 3) {
+        // Exactly three parents: take their owners in scan order. The candidate is the owner
+        // two of them share, else the first; a candidate of 0 keeps the dead cell's owner.
+        const Cell* ring[8] = {nw, n, ne, w, e, sw, s, se};
+        unsigned int found[3];
+        unsigned int f = 0;
+        for (int i = 0; f < 3; ++i)
+            if (ring[i]->alive)
+                found[f++] = ring[i]->owner;
+        unsigned int cand = (found[0] == found[1] || found[0] == found[2]) ? found[0]
+                            : (found[1] == found[2])                        ? found[1]
+                                                                            : found[0];
+        if (cand != 0)
+            owner = cand;
+        alive = 1;
+        credits[owner] += r.birth;
+    } else {
+        alive = 0;
+    }
+
+    unsigned int age = 0;
+    if (!alive && owner != 0 && c->age < r.ageLimit) {
+        unsigned int k = (nw->owner != owner) + (n->owner != owner) + (ne->owner != owner) +
+                         (w->owner != owner) + (e->owner != owner) + (sw->owner != owner) +
+                         (s->owner != owner) + (se->owner != owner);
+        age = c->age;
+        if (k >= r.decayThreshold) {
+            int t = (int)((float)(k - r.decayThreshold) * r.decayFactor);
+            unsigned int a = age + 1 + t;
+            if (a < r.ageLimit) {
+                age = a;
+            } else {
+                owner = 0;
+                age = r.ageLimit;
+            }
+        }
+    }
+
+    if (owner >= 1 && owner <= 6)
+        credits[owner] += r.upkeep;
+    if (!(credits[owner] > 0.0f))
+        credits[owner] = 0.0f;
+
+    out->alive = (unsigned char)alive;
+    out->owner = (unsigned char)owner;
+    out->age = (unsigned char)age;
+}
+
+}  // namespace
+
+// One generation over the whole torus, row-major. Each row is walked with nine cursors into the
+// old map (the neighbourhood in scan order) that advance one cell per column, so the inner loop
+// has no division, modulo or wrap test: only the first and last column of a row, and the choice
+// of the rows above and below, wrap to the opposite edge. In a world 2 wide (or high) the cursor
+// on each side lands on the same column (or row), which therefore counts twice, as it must.
+void CellAuto::Step()
+{
+    if (currentMap == nullptr || width < 2 || height < 2)
+        return;
+    Cell* t = currentMap;
+    currentMap = nextMap;
+    nextMap = t;
+
+    const Rule r = {ageLimit, decayThreshold, decayFactor, creditUpkeep, creditBirth, creditDeath};
+    const Cell* old = nextMap;
+    Cell* out = currentMap;
+    const unsigned int W = width;
+    const unsigned int last = W - 1;
+    for (unsigned int y = 0; y < height; ++y) {
+        const Cell* up = old + (size_t)(y == 0 ? height - 1 : y - 1) * W;
+        const Cell* mid = old + (size_t)y * W;
+        const Cell* dn = old + (size_t)(y == height - 1 ? 0 : y + 1) * W;
+        Cell* o = out + (size_t)y * W;
+
+        // Column 0: the west neighbours are in the last column.
+        StepCell(up + last, up, up + 1, mid + last, mid, mid + 1, dn + last, dn, dn + 1, o,
+                 credits, r);
+        for (unsigned int x = 1; x < last; ++x)
+            StepCell(up + x - 1, up + x, up + x + 1, mid + x - 1, mid + x, mid + x + 1,
+                     dn + x - 1, dn + x, dn + x + 1, o + x, credits, r);
+        // Last column: the east neighbours are in column 0.
+        StepCell(up + last - 1, up + last, up, mid + last - 1, mid + last, mid, dn + last - 1,
+                 dn + last, dn, o + last, credits, r);
+    }
+}
+
+int CellAuto::PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int w,
+                         unsigned int h, unsigned char* cells, unsigned char rotation)
+{
+    if (h == 0 || currentMap == nullptr)
+        return 0;
+    for (unsigned int i = 0; i < h; ++i)
+        for (unsigned int j = 0; j < w; ++j) {
+            unsigned int tx, ty;
+            PatternCellTarget(rotation, x, y, w, h, i, j, &tx, &ty);
+            SetCell(tx, ty, cells[(size_t)i * w + j], player);
+        }
+    return 0;
+}
+
+float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int y, pattern* pat)
+{
+    if (currentMap == nullptr)
+        return 0.0f;
+    unsigned int own = 0, neutral = 0, enemy = 0;
+    for (unsigned int i = 0; i < pat->height; ++i)
+        for (unsigned int j = 0; j < pat->width; ++j) {
+            if (pat->cells[(size_t)i * pat->width + j] == 0)
+                continue;
+            unsigned int tx, ty;
+            PatternCellTarget(pat->rotation, x, y, pat->width, pat->height, i, j, &tx, &ty);
+            const Cell* c = GetCell(tx, ty);
+            if (c->owner == 0)
+                ++neutral;
+            else if (c->owner == player)
+                own += (c->alive == 0);
+            else
+                ++enemy;
+        }
+    // Every product and partial sum is an integer well inside double's exact range; the one
+    // rounding is the conversion of the total to float.
+    double total = (double)own * costOwn + (double)neutral * costNeutral + (double)enemy * costEnemy;
+    return (float)total;
+}

@@ -1,0 +1,234 @@
+// The SDL front end: start-up, the event loop, the redraw timer and the frame.
+#include "if_sdlflat.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char* const IFACE_CAPTION = "RUD EZARAR EROV IZAZODER";
+const char* const IFACE_COST_CAPTION_FORMAT = "RUD EZARAR EROV IZAZODER! Build cost: %f (%f)";
+
+const Uint32 playercolors[14] = {
+    0x000000, 0x808080,  // nobody
+    0x400000, 0xC0A0A0,  // player 1
+    0x004000, 0xA0C0A0,  // player 2
+    0x000040, 0xA0A0C0,  // player 3
+    0x404000, 0xC0C0A0,  // player 4
+    0x400040, 0xC0A0C0,  // player 5
+    0x004040, 0xA0C0C0,  // player 6
+};
+
+namespace {
+const Uint32 FIRST_REDRAW_MS = 10;
+const int REDRAW_STEP_MS = 10;       // Left and Right change the interval by this much
+const int MIN_REDRAW_MS = 10;        // and Left never takes it below this
+const Uint32 PUSH_RETRY_MS = 5;      // a full event queue is tried again after this
+const Uint32 REARM_RETRY_MS = 20;    // a timer that cannot be armed is tried again after this
+const int REDRAW_EVENT_CODE = 1;
+const size_t CAPTION_BYTES = 255;
+
+// Pushes one redraw event; returns SDL_PushEvent's result (0 on success).
+int PushRedrawEvent()
+{
+    SDL_Event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = SDL_USEREVENT;
+    ev.user.code = REDRAW_EVENT_CODE;
+    ev.user.data1 = nullptr;
+    ev.user.data2 = nullptr;
+    return SDL_PushEvent(&ev);
+}
+
+// Arms the one-shot redraw timer. If SDL cannot arm it, the window must not freeze: wait a
+// moment and queue a redraw event directly, whose handling tries to arm the timer again.
+SDL_TimerID ArmRedrawTimer(Uint32 intervalMs)
+{
+    SDL_TimerID id = SDL_AddTimer(intervalMs, CellStepCallback, nullptr);
+    if (id == nullptr) {
+        SDL_Delay(REARM_RETRY_MS);
+        PushRedrawEvent();
+    }
+    return id;
+}
+}  // namespace
+
+Uint32 CellStepCallback(Uint32, void*)
+{
+    // 0 ends the timer after this shot: one redraw event per arming. A push that failed
+    // (queue full) keeps the timer alive for one more try instead of losing the redraw.
+    return PushRedrawEvent() == 0 ? 0 : PUSH_RETRY_MS;
+}
+
+Iface_SDLFlat::Iface_SDLFlat()
+    : engine(nullptr), width(0), height(0), screen(nullptr), player(1), cursorX(0), cursorY(0)
+{
+    brush.width = pt_glider_x;
+    brush.height = pt_glider_y;
+    brush.rotation = 0;
+    brush.cells = pt_glider;
+}
+
+Iface_SDLFlat::~Iface_SDLFlat() {}
+
+void Iface_SDLFlat::SetEngine(Engine* e)
+{
+    engine = e;
+    engine->GetWorldSize(&width, &height);
+}
+
+int Iface_SDLFlat::InitEngine()
+{
+    if (engine == nullptr)
+        return IFACE_NO_ENGINE_OR_INIT;
+    return engine->Init();
+}
+
+void Iface_SDLFlat::textout(char*, unsigned int, unsigned int, unsigned int) {}
+
+int Iface_SDLFlat::Run()
+{
+    if (engine == nullptr)
+        return IFACE_NO_ENGINE_OR_INIT;
+    if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) < 0) {
+        printf("SDL_Init failed: %s\n", SDL_GetError());
+        return IFACE_NO_ENGINE_OR_INIT;
+    }
+    screen = SDL_SetVideoMode(width * 2, height * 2, 32, SDL_SWSURFACE);
+    if (screen == nullptr) {
+        printf("SDL_SetVideoMode failed: %s\n", SDL_GetError());
+        return IFACE_NO_VIDEO_MODE;
+    }
+    SDL_WM_SetCaption(IFACE_CAPTION, nullptr);
+    SDL_TimerID timer = SDL_AddTimer(FIRST_REDRAW_MS, CellStepCallback, nullptr);
+    if (timer == nullptr) {
+        printf("SDL_AddTimer failed: %s\n", SDL_GetError());
+        return IFACE_NO_TIMER;
+    }
+    engine->Run();
+    SDL_ShowCursor(SDL_DISABLE);
+
+    bool running = true;
+    int intervalMs = FIRST_REDRAW_MS;
+    // Wait for an event, then handle every queued one, even after the running flag clears:
+    // the loop ends only at the end of the drain in which it cleared.
+    do {
+        SDL_WaitEvent(nullptr);
+        SDL_Event ev;
+        while (SDL_PollEvent(&ev)) {
+            switch (ev.type) {
+            case SDL_MOUSEBUTTONDOWN:
+                // Placed where the last drawn frame previewed it, not where the event says.
+                engine->PlacePattern((unsigned char)player, cursorX / 2, cursorY / 2, &brush);
+                break;
+            case SDL_KEYDOWN:
+                switch (ev.key.keysym.sym) {
+                case SDLK_q:
+                case SDLK_ESCAPE:
+                    running = false;
+                    break;
+                case SDLK_SPACE:
+                    engine->Stop();
+                    engine->Close();
+                    engine->Init();
+                    engine->Run();
+                    break;
+                case SDLK_RIGHT:
+                    intervalMs += REDRAW_STEP_MS;
+                    break;
+                case SDLK_LEFT:
+                    if (intervalMs > MIN_REDRAW_MS)
+                        intervalMs -= REDRAW_STEP_MS;
+                    break;
+                case SDLK_r:
+                    brush.rotation += 1;
+                    break;
+                default:
+                    break;
+                }
+                break;
+            case SDL_QUIT:
+                engine->Stop();
+                SDL_RemoveTimer(timer);
+                running = false;
+                break;
+            case SDL_USEREVENT:
+                if (engine->isUpdated())
+                    draw();
+                // The spent one-shot timer is already gone; removing it is harmless.
+                SDL_RemoveTimer(timer);
+                timer = ArmRedrawTimer((Uint32)intervalMs);
+                break;
+            default:
+                break;
+            }
+        }
+    } while (running);
+
+    SDL_ShowCursor(SDL_ENABLE);
+    SDL_Quit();
+    return IFACE_OK;
+}
+
+// The frame. The world pass holds the engine lock, so the simulation waits on it: it is one
+// straight loop that per cell looks up one colour and writes the cell's 2 x 2 pixel block as
+// two 64-bit stores (both pixels of a row at once), with no calls and no colour conversion.
+// The surface lock is taken inside the engine lock and held through the preview.
+void Iface_SDLFlat::draw()
+{
+    engine->Lock();
+    const Cell* map = engine->GetCurrentCells();
+    SDL_LockSurface(screen);
+    Uint8* pixels = (Uint8*)screen->pixels;
+    const size_t pitch = screen->pitch;
+    if (map != nullptr) {
+        for (unsigned int y = 0; y < height; ++y) {
+            const Cell* row = map + (size_t)y * width;
+            Uint8* top = pixels + (size_t)2 * y * pitch;
+            Uint8* bottom = top + pitch;
+            for (unsigned int x = 0; x < width; ++x) {
+                const Uint64 c = playercolors[row[x].owner * 2 + row[x].alive];
+                const Uint64 pair = c | (c << 32);
+                memcpy(top + (size_t)x * 8, &pair, 8);
+                memcpy(bottom + (size_t)x * 8, &pair, 8);
+            }
+        }
+    }
+    engine->Unlock();
+
+    int mx = 0, my = 0;
+    SDL_GetMouseState(&mx, &my);
+    const unsigned int maxX = (unsigned int)screen->w - 2 * brush.width - 2;
+    const unsigned int maxY = (unsigned int)screen->h - 2 * brush.height - 2;
+    cursorX = (unsigned int)mx < maxX ? (unsigned int)mx : maxX;
+    cursorY = (unsigned int)my < maxY ? (unsigned int)my : maxY;
+    const unsigned int cx = cursorX / 2, cy = cursorY / 2;
+
+    // The preview: the brush's live cells, where a click would stamp them, in the player's live
+    // colour. The clamp keeps it inside the window; the bounds test only guards odd brushes.
+    const Uint64 c = playercolors[player * 2 + 1];
+    const Uint64 pair = c | (c << 32);
+    for (unsigned int i = 0; i < brush.height; ++i)
+        for (unsigned int j = 0; j < brush.width; ++j) {
+            if (brush.cells[(size_t)i * brush.width + j] == 0)
+                continue;
+            unsigned int X, Y;
+            PatternCellTarget(brush.rotation, cx, cy, brush.width, brush.height, i, j, &X, &Y);
+            if (X >= width || Y >= height)
+                continue;
+            Uint8* top = pixels + (size_t)2 * Y * pitch + (size_t)X * 8;
+            memcpy(top, &pair, 8);
+            memcpy(top + pitch, &pair, 8);
+        }
+    SDL_UnlockSurface(screen);
+
+    const float cost = engine->GetBuildCost((unsigned char)player, cx, cy, &brush);
+    float credit = 0.0f;
+    engine->Lock();
+    if (engine->world != nullptr)
+        credit = engine->world->credits[player];
+    engine->Unlock();
+
+    char caption[CAPTION_BYTES];
+    snprintf(caption, sizeof caption, IFACE_COST_CAPTION_FORMAT, (double)cost, (double)credit);
+    SDL_WM_SetCaption(caption, nullptr);
+    SDL_Flip(screen);
+}

@@ -1,0 +1,60 @@
+// The SDL front end: the window, the only event loop, the redraw timer and frame drawing.
+#ifndef QUOLVANE_IF_SDLFLAT_H
+#define QUOLVANE_IF_SDLFLAT_H
+
+#include <SDL.h>
+
+#include "engine.h"
+
+// Return codes of Iface_SDLFlat::Run.
+enum : int {
+    IFACE_OK = 0,
+    // There is no engine, or SDL_Init failed.
+    IFACE_NO_ENGINE_OR_INIT = -1,
+    // SDL_SetVideoMode failed.
+    IFACE_NO_VIDEO_MODE = -2,
+    // Arming the first redraw timer failed.
+    IFACE_NO_TIMER = -3,
+};
+
+// The caption shown until the first frame, and the one every frame formats.
+extern const char* const IFACE_CAPTION;
+extern const char* const IFACE_COST_CAPTION_FORMAT;
+
+// Colours 0x00RRGGBB indexed by owner * 2 + alive: even entries dead, odd entries live.
+extern const Uint32 playercolors[14];
+
+// SDL's timer callback: pushes one redraw event (SDL_USEREVENT, code 1) and returns 0, which
+// ends the timer after this one shot. If the queue is full it returns a short retry interval
+// instead, so a redraw event is still delivered for this arming.
+Uint32 CellStepCallback(Uint32 interval, void* param);
+
+class Iface_SDLFlat {
+public:
+    Engine* engine;        // the engine driven; not owned
+    unsigned int width;    // world columns, copied from the engine
+    unsigned int height;   // world rows, copied from the engine
+    SDL_Surface* screen;   // the window surface, set by Run; owned by SDL
+    unsigned int player;   // the player acted for
+    unsigned int cursorX;  // mouse x in window pixels, clamped, as of the last drawn frame
+    unsigned int cursorY;  // mouse y likewise
+    pattern brush;         // previewed, priced and placed; its cells are the glider
+
+    // Player 1, no engine, the glider as brush in its stored orientation.
+    Iface_SDLFlat();
+    ~Iface_SDLFlat();
+
+    // Binds the engine and copies its world size.
+    void SetEngine(Engine* engine);
+    // Creates and fills the engine's world. Returns -1 without an engine, else Engine::Init's code.
+    int InitEngine();
+    // Opens the window, starts the engine's worker and runs the event loop until q, Escape or
+    // closing the window. Returns 0, or an IFACE_* code if start-up failed (one line printed).
+    int Run();
+    // Paints one frame: the world, the brush preview at the mouse, and the cost caption.
+    void draw();
+    // Unused text output hook; does nothing.
+    void textout(char* text, unsigned int x, unsigned int y, unsigned int colour);
+};
+
+#endif
