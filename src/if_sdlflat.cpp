@@ -2,6 +2,7 @@
 #include "if_sdlflat.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 const char* const IFACE_CAPTION = "RUD EZARAR EROV IZAZODER";
@@ -49,6 +50,20 @@ SDL_TimerID ArmRedrawTimer(Uint32 intervalMs)
     }
     return id;
 }
+
+// SDL falls back to a windowless video driver (offscreen or dummy) when no display can be
+// opened. The game would then run unseen, with no way to quit it, so such a driver is taken
+// only when SDL_VIDEODRIVER asks for it. Returns the unrequested driver's name, or null.
+const char* UnrequestedWindowlessDriver()
+{
+    static char name[64];
+    if (SDL_VideoDriverName(name, sizeof name) == nullptr)
+        return nullptr;
+    if (strcmp(name, "offscreen") != 0 && strcmp(name, "dummy") != 0)
+        return nullptr;
+    const char* requested = getenv("SDL_VIDEODRIVER");
+    return requested != nullptr && requested[0] != '\0' ? nullptr : name;
+}
 }  // namespace
 
 Uint32 CellStepCallback(Uint32, void*)
@@ -90,6 +105,11 @@ int Iface_SDLFlat::Run()
         return IFACE_NO_ENGINE_OR_INIT;
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) < 0) {
         printf("SDL_Init failed: %s\n", SDL_GetError());
+        return IFACE_NO_ENGINE_OR_INIT;
+    }
+    if (const char* driver = UnrequestedWindowlessDriver()) {
+        printf("SDL_Init failed: no display could be opened (SDL fell back to the windowless "
+               "'%s' video driver)\n", driver);
         return IFACE_NO_ENGINE_OR_INIT;
     }
     screen = SDL_SetVideoMode(width * 2, height * 2, 32, SDL_SWSURFACE);
