@@ -3,11 +3,38 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+
+#include "step_kernel.h"
+
+// The AVX2 build of the fast step (cellauto_avx2.cpp); takes a StepWork.
+void RunFastStepAVX2(void* work);
+
+namespace {
+// Planes are padded so a 32-lane load starting at the last column stays inside them.
+const size_t PLANE_PAD_BYTES = 64;
+const uint32_t STEP_EVENT_CAP = 4096;
+
+size_t PlaneBytes(unsigned int width)
+{
+    return (size_t)width + PLANE_PAD_BYTES;
+}
+
+// AVX2 where the processor has it, unless QUOLVANE_STEP_ISA=sse2 asks for the baseline build
+// (the tests run both builds against the model).
+bool UseAVX2()
+{
+    static const bool use = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                            !(getenv("QUOLVANE_STEP_ISA") && strcmp(getenv("QUOLVANE_STEP_ISA"), "sse2") == 0);
+    return use;
+}
+}  // namespace
 
 CellAuto::CellAuto()
     : width(0), height(0), cellCount(0), currentMap(nullptr), nextMap(nullptr), ageLimit(128),
       decayThreshold(4), decayFactor(1.25f), creditUpkeep(-0.1f), creditBirth(-1.0f),
-      creditDeath(5.0f), costOwn(1000.0f), costNeutral(5000.0f), costEnemy(17000.0f), credits()
+      creditDeath(5.0f), costOwn(1000.0f), costNeutral(5000.0f), costEnemy(17000.0f), credits(),
+      stepBuffers(nullptr)
 {
 }
 
@@ -22,11 +49,16 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
         return;
     currentMap = (Cell*)calloc(cellCount, sizeof(Cell));
     nextMap = (Cell*)calloc(cellCount, sizeof(Cell));
-    if (currentMap == nullptr || nextMap == nullptr) {
+    // The step's own scratch: three rows split into alive, owner and age planes, and the
+    // credit events; made here so that a step never allocates.
+    stepBuffers = (unsigned char*)calloc(1, 9 * PlaneBytes(w) + STEP_EVENT_CAP * sizeof(StepEvent));
+    if (currentMap == nullptr || nextMap == nullptr || stepBuffers == nullptr) {
         free(currentMap);
         free(nextMap);
+        free(stepBuffers);
         currentMap = nullptr;
         nextMap = nullptr;
+        stepBuffers = nullptr;
     }
 }
 
@@ -36,6 +68,7 @@ CellAuto::~CellAuto()
         free(currentMap);
     if (nextMap != nullptr)
         free(nextMap);
+    free(stepBuffers);
 }
 
 void CellAuto::SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner)
@@ -142,14 +175,8 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
 // has no division, modulo or wrap test: only the first and last column of a row, and the choice
 // of the rows above and below, wrap to the opposite edge. In a world 2 wide (or high) the cursor
 // on each side lands on the same column (or row), which therefore counts twice, as it must.
-void CellAuto::Step()
+void CellAuto::StepScalar()
 {
-    if (currentMap == nullptr || width < 2 || height < 2)
-        return;
-    Cell* t = currentMap;
-    currentMap = nextMap;
-    nextMap = t;
-
     const Rule r = {ageLimit, decayThreshold, decayFactor, creditUpkeep, creditBirth, creditDeath};
     const Cell* old = nextMap;
     Cell* out = currentMap;
@@ -171,6 +198,59 @@ void CellAuto::Step()
         StepCell(up + last - 1, up + last, up, mid + last - 1, mid + last, mid, dn + last - 1,
                  dn + last, dn, o + last, credits, r);
     }
+}
+
+void CellAuto::Step()
+{
+    if (currentMap == nullptr || width < 2 || height < 2)
+        return;
+    Cell* t = currentMap;
+    currentMap = nextMap;
+    nextMap = t;
+
+    // The fast step keeps ages in bytes: it needs an age limit of 1..255 and age increments
+    // that cannot carry a cell below the limit past 255. Other tunings take the plain path.
+    StepWork w;
+    bool fast = ageLimit >= 1 && ageLimit <= 255;
+    for (unsigned int k = 0; k < 9 && fast; ++k) {
+        unsigned int add = 0;
+        if (k >= decayThreshold) {
+            const float t = (float)(k - decayThreshold) * decayFactor;
+            fast = t > -1.0f && t < 256.0f;
+            add = fast ? 1 + (unsigned int)(int)t : 0;
+            fast = fast && ageLimit - 1 + add <= 255;
+        }
+        w.addAge[k] = (uint8_t)add;
+    }
+    if (!fast) {
+        StepScalar();
+        return;
+    }
+
+    const size_t P = PlaneBytes(width);
+    w.old = nextMap;
+    w.out = currentMap;
+    w.W = width;
+    w.H = height;
+    for (int i = 0; i < 3; ++i)
+        w.slot[i] = stepBuffers + (size_t)i * 3 * P;
+    w.planeBytes = P;
+    w.events = (StepEvent*)(stepBuffers + 9 * P);
+    w.eventCap = STEP_EVENT_CAP;
+    w.ageLimit = (uint8_t)ageLimit;
+    w.upkeep = creditUpkeep;
+    w.birth = creditBirth;
+    w.death = creditDeath;
+    for (int o = 0; o < 8; ++o) {
+        w.bal[o] = credits[o];
+        w.pending[o] = 0;
+    }
+    if (UseAVX2())
+        RunFastStepAVX2(&w);
+    else
+        RunStep<VecSSE2>(w);
+    for (int o = 0; o < 8; ++o)
+        credits[o] = PlainRun(w.bal[o], w.pending[o], (unsigned int)o, w.upkeep);
 }
 
 int CellAuto::PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int w,

@@ -87,6 +87,13 @@ public:
     // player's dead cell, nothing on the player's live cell, costNeutral on an unowned cell,
     // costEnemy on another player's cell. Summed exactly, rounded to float once. Changes nothing.
     float GetBuildCost(unsigned char player, unsigned int x, unsigned int y, pattern* pat);
+
+private:
+    unsigned char* stepBuffers;  // the fast step's scratch, allocated with the maps
+
+    // The step one position at a time, for tunings the fast step cannot hold in bytes. Expects
+    // the maps already exchanged.
+    void StepScalar();
 };
 
 #endif
