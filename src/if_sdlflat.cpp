@@ -188,10 +188,27 @@ int Iface_SDLFlat::Run()
     return IFACE_OK;
 }
 
-// The frame. The world pass holds the engine lock, so the simulation waits on it: it is one
-// straight loop that per cell looks up one colour and writes the cell's 2 x 2 pixel block as
-// two 64-bit stores (both pixels of a row at once), with no calls and no colour conversion.
-// The surface lock is taken inside the engine lock and held through the preview.
+// The world pass. It runs with the engine lock held, so the simulation waits on it: one straight
+// loop that per cell looks up one colour and writes the cell's 2 x 2 pixel block as two 64-bit
+// stores (both pixels of a row at once), with no calls and no colour conversion.
+void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
+                size_t pitch)
+{
+    for (unsigned int y = 0; y < height; ++y) {
+        const Cell* row = map + (size_t)y * width;
+        Uint8* top = pixels + (size_t)2 * y * pitch;
+        Uint8* bottom = top + pitch;
+        for (unsigned int x = 0; x < width; ++x) {
+            const Uint64 c = playercolors[row[x].owner * 2 + row[x].alive];
+            const Uint64 pair = c | (c << 32);
+            memcpy(top + (size_t)x * 8, &pair, 8);
+            memcpy(bottom + (size_t)x * 8, &pair, 8);
+        }
+    }
+}
+
+// The frame: the world under the engine lock, then the preview, price and caption. The surface
+// lock is taken inside the engine lock and held through the preview.
 void Iface_SDLFlat::draw()
 {
     engine->Lock();
@@ -199,19 +216,8 @@ void Iface_SDLFlat::draw()
     SDL_LockSurface(screen);
     Uint8* pixels = (Uint8*)screen->pixels;
     const size_t pitch = screen->pitch;
-    if (map != nullptr) {
-        for (unsigned int y = 0; y < height; ++y) {
-            const Cell* row = map + (size_t)y * width;
-            Uint8* top = pixels + (size_t)2 * y * pitch;
-            Uint8* bottom = top + pitch;
-            for (unsigned int x = 0; x < width; ++x) {
-                const Uint64 c = playercolors[row[x].owner * 2 + row[x].alive];
-                const Uint64 pair = c | (c << 32);
-                memcpy(top + (size_t)x * 8, &pair, 8);
-                memcpy(bottom + (size_t)x * 8, &pair, 8);
-            }
-        }
-    }
+    if (map != nullptr)
+        PaintCells(map, width, height, pixels, pitch);
     engine->Unlock();
 
     int mx = 0, my = 0;

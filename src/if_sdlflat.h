@@ -29,6 +29,10 @@ extern const Uint32 playercolors[14];
 // instead, so a redraw event is still delivered for this arming.
 Uint32 CellStepCallback(Uint32 interval, void* param);
 
+// Paints a width x height map into 32-bit pixels, each cell a 2 x 2 block in its colour.
+void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
+                size_t pitch);
+
 class Iface_SDLFlat {
 public:
     Engine* engine;        // the engine driven; not owned

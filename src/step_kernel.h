@@ -46,6 +46,15 @@ struct StepWork {
     uint64_t pending[8];    // plain positions per owner not yet applied
 };
 
+// 2^e as a double, for e within the normal double range.
+inline double PowerOfTwo(int e)
+{
+    const uint64_t bits = (uint64_t)(e + 1023) << 52;
+    double r;
+    memcpy(&r, &bits, 8);
+    return r;
+}
+
 // Applies n plain positions to balance x of owner o: each is "add the upkeep, clamp" for a
 // player and "clamp" alone for owners 0 and 7.
 //
@@ -81,8 +90,8 @@ inline float PlainRun(float x, uint64_t n, unsigned int o, float up)
         double thresh = 0.0, s = 0.0;
         bool jump = false;
         if (n > SHORT_RUN && exp > 0) {
-            const double lo = std::ldexp(1.0, exp - 127);
-            const double u = std::ldexp(1.0, exp - 150);
+            const double lo = PowerOfTwo(exp - 127);
+            const double u = PowerOfTwo(exp - 150);
             thresh = lo + (double)d;
             const double q = (double)d / u;  // exact: u is a power of two
             const double fl = std::floor(q);
