@@ -7,7 +7,7 @@ packages=(
     g++ make cmake pkg-config
     libsdl1.2-compat-dev
     libgtest-dev libbenchmark-dev
-    xvfb xdotool imagemagick x11-utils desktop-file-utils
+    xvfb xdotool imagemagick x11-utils desktop-file-utils libx11-dev
 )
 
 missing=()
