@@ -244,13 +244,14 @@ void CellAuto::Step()
     for (int o = 0; o < 8; ++o) {
         w.bal[o] = credits[o];
         w.pending[o] = 0;
+        w.jump[o] = UpkeepJump{1.0, 0.0, 0.0, 0.0};
     }
     if (UseAVX2())
         RunFastStepAVX2(&w);
     else
         RunStep<VecSSE2>(w);
     for (int o = 0; o < 8; ++o)
-        credits[o] = PlainRun(w.bal[o], w.pending[o], (unsigned int)o, w.upkeep);
+        credits[o] = PlainRun(w.bal[o], w.pending[o], (unsigned int)o, w.upkeep, w.jump[o]);
 }
 
 int CellAuto::PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int w,

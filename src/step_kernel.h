@@ -31,6 +31,12 @@ struct StepEvent {
 };
 
 // The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
+// The constant-step range of one binade for the upkeep jump: for x in [thresh, hi) one upkeep
+// gives exactly x - s. An empty range (hi <= thresh) means "step one by one here".
+struct UpkeepJump {
+    double thresh, hi, s, invS;
+};
+
 struct StepWork {
     const Cell* old;        // the old generation
     Cell* out;              // the new generation
@@ -44,6 +50,7 @@ struct StepWork {
     float upkeep, birth, death;
     float bal[8];           // the balances, replayed in visiting order per owner
     uint64_t pending[8];    // plain positions per owner not yet applied
+    UpkeepJump jump[8];     // per owner, the binade its balance was last in
 };
 
 // 2^e as a double, for e within the normal double range.
@@ -55,15 +62,39 @@ inline double PowerOfTwo(int e)
     return r;
 }
 
+// Fills `j` for the binade [lo, 2 lo) of x > 0: the float grid there has spacing u, and while the
+// exact result x - d stays >= lo the rounded sum is x - s, with s = d rounded to a multiple of u.
+// Where d / u lies exactly half-way, ties to even alternate the step: such a binade gets an
+// empty range, as do subnormals.
+inline void PrepareJump(UpkeepJump& j, float x, float d)
+{
+    uint32_t bits;
+    memcpy(&bits, &x, 4);
+    const int exp = (int)(bits >> 23);
+    j.thresh = 1.0;
+    j.hi = 0.0;
+    if (exp == 0)
+        return;
+    const double lo = PowerOfTwo(exp - 127);
+    const double u = PowerOfTwo(exp - 150);
+    const double q = (double)d / u;  // exact: u is a power of two
+    const double fl = std::floor(q);
+    if (q - fl == 0.5)
+        return;
+    j.s = ((q - fl > 0.5) ? fl + 1.0 : fl) * u;
+    j.invS = j.s != 0.0 ? 1.0 / j.s : 0.0;
+    j.thresh = lo + (double)d;
+    j.hi = 2.0 * lo;
+}
+
 // Applies n plain positions to balance x of owner o: each is "add the upkeep, clamp" for a
 // player and "clamp" alone for owners 0 and 7.
 //
-// A player's balance usually runs through thousands of upkeeps per step, so instead of adding
-// one by one this jumps: within one binade [lo, 2 lo) of x the float grid has a fixed spacing u,
-// and as long as the exact result x - d stays >= lo, the rounded sum is x - s with s = d rounded
-// to a multiple of u (unless d / u is exactly half-way, where ties to even alternate; those
-// binades are stepped one by one). k such steps equal one exact subtraction of k * s.
-inline float PlainRun(float x, uint64_t n, unsigned int o, float up)
+// A player's balance runs through thousands of upkeeps per step, so instead of adding them one
+// by one this jumps through each binade of x: k constant steps equal one exact subtraction of
+// k * s (exact because every value involved is a multiple of u below 2 lo). `j` caches the
+// owner's current binade between calls.
+inline float PlainRun(float x, uint64_t n, unsigned int o, float up, UpkeepJump& j)
 {
     if (n == 0)
         return x;
@@ -82,36 +113,23 @@ inline float PlainRun(float x, uint64_t n, unsigned int o, float up)
         return 0.0f;  // with a negative upkeep a clamped balance stays at 0
     if (std::isinf(x))
         return x;
-    const uint64_t SHORT_RUN = 4;
+    const uint64_t SHORT_RUN = 3;
     while (n) {
-        uint32_t bits;
-        memcpy(&bits, &x, 4);
-        const int exp = (int)(bits >> 23);
-        double thresh = 0.0, s = 0.0;
-        bool jump = false;
-        if (n > SHORT_RUN && exp > 0) {
-            const double lo = PowerOfTwo(exp - 127);
-            const double u = PowerOfTwo(exp - 150);
-            thresh = lo + (double)d;
-            const double q = (double)d / u;  // exact: u is a power of two
-            const double fl = std::floor(q);
-            if ((double)x >= thresh && q - fl != 0.5) {
-                const double r = (q - fl > 0.5) ? fl + 1.0 : fl;
-                if (r == 0.0)
+        if (n > SHORT_RUN) {
+            if (!((double)x >= j.thresh && (double)x < j.hi))
+                PrepareJump(j, x, d);
+            if ((double)x >= j.thresh && (double)x < j.hi) {
+                if (j.s == 0.0)
                     return x;  // every further sum rounds back to x
-                s = r * u;
-                jump = true;
-            }
-        }
-        if (jump) {
-            // Steps j = 0 .. k-1 start at x - j s >= thresh; one fewer than the bound is a
-            // margin against the rounding of the quotient.
-            const double kd = std::floor(((double)x - thresh) / s);
-            if (kd >= 1.0) {
-                uint64_t k = kd > (double)n ? n : (uint64_t)kd;
-                x = (float)((double)x - (double)k * s);
-                n -= k;
-                continue;
+                // Steps 0 .. k-1 start at x - i s >= thresh. The floor of the product is at
+                // most the exact bound, so the reciprocal's rounding can only cost a step.
+                const double kd = std::floor(((double)x - j.thresh) * j.invS);
+                if (kd >= 1.0) {
+                    const uint64_t k = kd > (double)n ? n : (uint64_t)kd;
+                    x = (float)((double)x - (double)k * j.s);
+                    n -= k;
+                    continue;
+                }
             }
         }
         x = x + up;
@@ -129,7 +147,7 @@ inline void ReplayEvents(StepWork& w, uint32_t count)
     for (uint32_t i = 0; i < count; ++i) {
         const StepEvent& ev = w.events[i];
         const unsigned int o = ev.owner;
-        float x = PlainRun(w.bal[o], ev.before, o, w.upkeep);
+        float x = PlainRun(w.bal[o], ev.before, o, w.upkeep, w.jump[o]);
         if (ev.type == EV_DEATH_ONLY) {
             x = x + w.death;
         } else {
@@ -195,23 +213,6 @@ inline void JoinCells16(const uint8_t* alive, const uint8_t* owner, const uint8_
     _mm_storeu_si128((__m128i*)(out + 12), _mm_unpackhi_epi16(aoHi, gzHi));
 }
 
-// The owner of a newborn at plane index p (centre column), from its three live neighbours in
-// scan order: the owner two of them share, else the first; 0 keeps the dead cell's owner.
-inline uint8_t NewbornOwner(const uint8_t* const A[3], const uint8_t* const O[3], size_t p)
-{
-    const size_t col[8] = {p - 1, p, p + 1, p - 1, p + 1, p - 1, p, p + 1};
-    const int row[8] = {0, 0, 0, 1, 1, 2, 2, 2};
-    uint8_t found[3];
-    int f = 0;
-    for (int i = 0; i < 8 && f < 3; ++i)
-        if (A[row[i]][col[i]])
-            found[f++] = O[row[i]][col[i]];
-    const uint8_t cand = (found[0] == found[1] || found[0] == found[2]) ? found[0]
-                         : (found[1] == found[2])                        ? found[1]
-                                                                         : found[0];
-    return cand != 0 ? cand : O[1][p];
-}
-
 // Runs the whole step over the rows with vector type V (N byte lanes).
 //
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
@@ -234,15 +235,21 @@ void RunStep(StepWork& w)
     uint8_t* slot[3] = {w.slot[0], w.slot[1], w.slot[2]};
 
     const T one = V::set1(1), two = V::set1(2), three = V::set1(3), eight = V::set1(8);
-    const T zero = V::set1(0), limit = V::set1(w.ageLimit);
-    T ageOfK[9];
+    const T zero = V::set1(0), ones = V::eq(zero, zero), limit = V::set1(w.ageLimit);
+    // The age increment as a function of k, as (k, increment) pairs for the k that age at all.
+    T ageK[9], ageAdd[9];
+    int ageKinds = 0;
     for (int k = 0; k < 9; ++k)
-        ageOfK[k] = V::set1(w.addAge[k]);
+        if (w.addAge[k]) {
+            ageK[ageKinds] = V::set1((uint8_t)k);
+            ageAdd[ageKinds++] = V::set1(w.addAge[k]);
+        }
     T ownerVec[8];
     for (int o = 0; o < 8; ++o)
         ownerVec[o] = V::set1((uint8_t)o);
+    uint64_t pending[8] = {0, 0, 0, 0, 0, 0, 0, 0};
 
-    alignas(32) uint8_t nAlive[32], nOwner[32], nAge[32];
+    alignas(64) uint8_t nAlive[V::N], nOwner[V::N], nAge[V::N];
     uint32_t evCount = 0;
 
     SplitRow(w.old + (size_t)(H - 1) * W, W, slot[0], slot[0] + P, slot[0] + 2 * P);
@@ -260,19 +267,25 @@ void RunStep(StepWork& w)
             const uint64_t valid = lanes == 64 ? ~0ull : ((1ull << lanes) - 1);
             const size_t p = x0;  // plane index of the west neighbours; centre is p + 1
 
+            // The eight neighbours in scan order: NW N NE, W E, SW S SE.
+            const size_t at[8] = {p, p + 1, p + 2, p, p + 2, p, p + 1, p + 2};
+            const int row[8] = {0, 0, 0, 1, 1, 2, 2, 2};
+            T nA[8], nO[8];
+            for (int i = 0; i < 8; ++i) {
+                nA[i] = V::load(A[row[i]] + at[i]);
+                nO[i] = V::load(O[row[i]] + at[i]);
+            }
             const T aC = V::load(A[1] + p + 1);
             const T oC = V::load(O[1] + p + 1);
             const T gC = V::load(G + p + 1);
-            const T live = V::add(V::add(V::add(V::load(A[0] + p), V::load(A[0] + p + 1)),
-                                         V::add(V::load(A[0] + p + 2), V::load(A[1] + p))),
-                                  V::add(V::add(V::load(A[1] + p + 2), V::load(A[2] + p)),
-                                         V::add(V::load(A[2] + p + 1), V::load(A[2] + p + 2))));
-            // Each equal neighbour owner adds -1 (0xFF), so k = 8 + the sum.
-            const T same = V::add(
-                V::add(V::add(V::eq(V::load(O[0] + p), oC), V::eq(V::load(O[0] + p + 1), oC)),
-                       V::add(V::eq(V::load(O[0] + p + 2), oC), V::eq(V::load(O[1] + p), oC))),
-                V::add(V::add(V::eq(V::load(O[1] + p + 2), oC), V::eq(V::load(O[2] + p), oC)),
-                       V::add(V::eq(V::load(O[2] + p + 1), oC), V::eq(V::load(O[2] + p + 2), oC))));
+
+            const T live = V::add(V::add(V::add(nA[0], nA[1]), V::add(nA[2], nA[3])),
+                                  V::add(V::add(nA[4], nA[5]), V::add(nA[6], nA[7])));
+            // Each neighbour owned like the centre adds -1 (0xFF), so k = 8 + the sum.
+            const T same = V::add(V::add(V::add(V::eq(nO[0], oC), V::eq(nO[1], oC)),
+                                         V::add(V::eq(nO[2], oC), V::eq(nO[3], oC))),
+                                  V::add(V::add(V::eq(nO[4], oC), V::eq(nO[5], oC)),
+                                         V::add(V::eq(nO[6], oC), V::eq(nO[7], oC))));
             const T k = V::add(eight, same);
 
             const T wasAlive = V::eq(aC, one);
@@ -282,35 +295,53 @@ void RunStep(StepWork& w)
             const T death = V::andnot(nowAlive, wasAlive);
 
             T add = zero;
-            for (int j = 0; j < 9; ++j)
-                if (w.addAge[j])
-                    add = V::or_(add, V::and_(V::eq(k, V::set1((uint8_t)j)), ageOfK[j]));
+            for (int j = 0; j < ageKinds; ++j)
+                add = V::or_(add, V::and_(V::eq(k, ageK[j]), ageAdd[j]));
             // Dead owned cells below the age limit age; at or past it (a cell re-owned by a
             // stamp right after it lost its owner) the age drops to 0.
-            const T deadOwned = V::andnot(nowAlive, V::andnot(V::eq(oC, zero), V::eq(zero, zero)));
+            const T deadOwned = V::andnot(nowAlive, V::andnot(V::eq(oC, zero), ones));
             const T overLimit = V::eq(V::maxu(gC, limit), gC);
             const T aging = V::andnot(overLimit, deadOwned);
             const T aged = V::add(gC, add);
             const T lose = V::and_(aging, V::eq(V::maxu(aged, limit), aged));
             const T newAge = V::or_(V::and_(lose, limit), V::and_(V::andnot(lose, aging), aged));
-            const T newOwner = V::andnot(lose, oC);
-
-            V::store(nAlive, V::and_(nowAlive, one));
-            V::store(nOwner, newOwner);
-            V::store(nAge, newAge);
+            T newOwner = V::andnot(lose, oC);
 
             const uint64_t birthM = V::mask(birth) & valid;
             const uint64_t deathM = V::mask(death) & valid;
             const uint64_t loseM = V::mask(lose) & valid;
             const uint64_t plainM = valid & ~birthM & ~(deathM & ~loseM);
 
-            if ((birthM | deathM) == 0) {
-                // The common case: every position plain, counted per final owner.
-                for (int o = 0; o < 8; ++o) {
-                    const uint64_t m = V::mask(V::eq(newOwner, ownerVec[o])) & plainM;
-                    w.pending[o] += (uint64_t)__builtin_popcountll(m);
+            if (birthM != 0) {
+                // A newborn's owner from its three parents in scan order (f1, f2, f3): the
+                // owner two of them share, else f1; a candidate of 0 keeps the cell's owner.
+                T f1 = zero, f2 = zero, f3 = zero, seen = zero;
+                for (int i = 0; i < 8; ++i) {
+                    const T isLive = V::eq(nA[i], one);
+                    f1 = V::or_(f1, V::and_(V::and_(isLive, V::eq(seen, zero)), nO[i]));
+                    f2 = V::or_(f2, V::and_(V::and_(isLive, V::eq(seen, one)), nO[i]));
+                    f3 = V::or_(f3, V::and_(V::and_(isLive, V::eq(seen, two)), nO[i]));
+                    seen = V::add(seen, nA[i]);
                 }
+                const T firstShared = V::or_(V::eq(f1, f2), V::eq(f1, f3));
+                const T lastShared = V::andnot(firstShared, V::eq(f2, f3));
+                const T cand = V::or_(V::and_(lastShared, f2), V::andnot(lastShared, f1));
+                const T keep = V::eq(cand, zero);
+                const T newborn = V::or_(V::and_(keep, oC), V::andnot(keep, cand));
+                newOwner = V::or_(V::and_(birth, newborn), V::andnot(birth, newOwner));
+            }
+
+            V::store(nAlive, V::and_(nowAlive, one));
+            V::store(nOwner, newOwner);
+            V::store(nAge, newAge);
+
+            if ((birthM | deathM) == 0) {
+                // The common case: every position plain, only counted per final owner.
+                for (int o = 0; o < 8; ++o)
+                    pending[o] += (uint64_t)__builtin_popcountll(
+                        V::mask(V::eq(newOwner, ownerVec[o])) & plainM);
             } else {
+                // Events in lane order; each takes the plain positions of its owner before it.
                 uint64_t byOwner[8];
                 for (int o = 0; o < 8; ++o)
                     byOwner[o] = V::mask(V::eq(newOwner, ownerVec[o])) & plainM;
@@ -321,32 +352,26 @@ void RunStep(StepWork& w)
                 for (uint64_t ev = birthM | deathM; ev; ev &= ev - 1) {
                     const unsigned int i = (unsigned int)__builtin_ctzll(ev);
                     const uint64_t bit = 1ull << i;
-                    uint8_t o, type;
-                    if (birthM & bit) {
-                        o = NewbornOwner(A, O, p + 1 + i);
-                        nOwner[i] = o;
-                        type = EV_BIRTH_UPKEEP;
-                    } else {
-                        o = O[1][p + 1 + i];
-                        type = (loseM & bit) ? EV_DEATH_ONLY : EV_DEATH_UPKEEP;
-                    }
+                    const uint8_t o = (birthM & bit) ? nOwner[i] : O[1][p + 1 + i];
                     const uint64_t earlier = byOwner[o] & (bit - 1);
                     StepEvent& e = w.events[evCount++];
-                    e.before = (uint32_t)(w.pending[o] + (uint64_t)__builtin_popcountll(earlier));
+                    e.before = (uint32_t)(pending[o] + (uint64_t)__builtin_popcountll(earlier));
                     e.owner = o;
-                    e.type = type;
-                    w.pending[o] = 0;
+                    e.type = (birthM & bit)  ? EV_BIRTH_UPKEEP
+                             : (loseM & bit) ? EV_DEATH_ONLY
+                                             : EV_DEATH_UPKEEP;
+                    pending[o] = 0;
                     byOwner[o] &= ~(bit | (bit - 1));
                 }
                 for (int o = 0; o < 8; ++o)
-                    w.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o]);
+                    pending[o] += (uint64_t)__builtin_popcountll(byOwner[o]);
             }
 
             if (lanes == N) {
                 for (unsigned int q = 0; q < N; q += 16)
                     JoinCells16(nAlive + q, nOwner + q, nAge + q, outRow + x0 + q);
             } else {
-                Cell tmp[32];
+                Cell tmp[V::N];
                 for (unsigned int q = 0; q < N; q += 16)
                     JoinCells16(nAlive + q, nOwner + q, nAge + q, tmp + q);
                 memcpy(outRow + x0, tmp, lanes * sizeof(Cell));
@@ -364,6 +389,8 @@ void RunStep(StepWork& w)
         }
     }
     ReplayEvents(w, evCount);
+    for (int o = 0; o < 8; ++o)
+        w.pending[o] = pending[o];
 }
 
 struct VecSSE2 {
