@@ -7,12 +7,14 @@
 
 #include "step_kernel.h"
 
-// The AVX2 build of the fast step (cellauto_avx2.cpp); takes a StepWork.
+// The AVX2 and AVX-512 builds of the fast step (cellauto_avx2.cpp, cellauto_avx512.cpp); each
+// takes a StepWork.
 void RunFastStepAVX2(void* work);
+void RunFastStepAVX512(void* work);
 
 namespace {
-// Planes are padded so a 32-lane load starting at the last column stays inside them.
-const size_t PLANE_PAD_BYTES = 64;
+// Planes are padded so a 64-lane load starting at the last column stays inside them.
+const size_t PLANE_PAD_BYTES = 128;
 const uint32_t STEP_EVENT_CAP = 4096;
 
 size_t PlaneBytes(unsigned int width)
@@ -20,13 +22,29 @@ size_t PlaneBytes(unsigned int width)
     return (size_t)width + PLANE_PAD_BYTES;
 }
 
-// AVX2 where the processor has it, unless QUOLVANE_STEP_ISA=sse2 asks for the baseline build
-// (the tests run both builds against the model).
-bool UseAVX2()
+// The widest build of the step the processor runs; QUOLVANE_STEP_ISA=sse2 or avx2 caps it (the
+// tests run every build against the model).
+enum StepIsa { ISA_SSE2, ISA_AVX2, ISA_AVX512 };
+
+StepIsa ChooseStepIsa()
 {
-    static const bool use = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
-                            !(getenv("QUOLVANE_STEP_ISA") && strcmp(getenv("QUOLVANE_STEP_ISA"), "sse2") == 0);
-    return use;
+    const char* cap = getenv("QUOLVANE_STEP_ISA");
+    StepIsa best = ISA_SSE2;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
+        best = ISA_AVX2;
+    if (best == ISA_AVX2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
+        best = ISA_AVX512;
+    if (cap != nullptr && strcmp(cap, "sse2") == 0)
+        return ISA_SSE2;
+    if (cap != nullptr && strcmp(cap, "avx2") == 0 && best > ISA_AVX2)
+        return ISA_AVX2;
+    return best;
+}
+
+StepIsa StepIsaInUse()
+{
+    static const StepIsa isa = ChooseStepIsa();
+    return isa;
 }
 }  // namespace
 
@@ -246,10 +264,11 @@ void CellAuto::Step()
         w.pending[o] = 0;
         w.jump[o] = UpkeepJump{1.0, 0.0, 0.0, 0.0};
     }
-    if (UseAVX2())
-        RunFastStepAVX2(&w);
-    else
-        RunStep<VecSSE2>(w);
+    switch (StepIsaInUse()) {
+    case ISA_AVX512: RunFastStepAVX512(&w); break;
+    case ISA_AVX2: RunFastStepAVX2(&w); break;
+    default: RunStep<VecSSE2>(w); break;
+    }
     for (int o = 0; o < 8; ++o)
         credits[o] = PlainRun(w.bal[o], w.pending[o], (unsigned int)o, w.upkeep, w.jump[o]);
 }

@@ -1,0 +1,27 @@
+// The fast step compiled for AVX-512BW (64 cells per block); chosen at run time where available.
+#include <immintrin.h>
+
+#include "step_kernel.h"
+
+namespace {
+struct VecAVX512 {
+    typedef __m512i T;
+    static const unsigned int N = 64;
+    static T load(const uint8_t* p) { return _mm512_loadu_si512((const void*)p); }
+    static void store(uint8_t* p, T v) { _mm512_store_si512((void*)p, v); }
+    // Broadcast from a 128-bit register: GCC 12 warns falsely on _mm512_set1_epi8.
+    static T set1(uint8_t b) { return _mm512_broadcastb_epi8(_mm_set1_epi8((char)b)); }
+    static T add(T a, T b) { return _mm512_add_epi8(a, b); }
+    static T eq(T a, T b) { return _mm512_movm_epi8(_mm512_cmpeq_epi8_mask(a, b)); }
+    static T and_(T a, T b) { return _mm512_and_si512(a, b); }
+    static T or_(T a, T b) { return _mm512_or_si512(a, b); }
+    static T andnot(T a, T b) { return _mm512_andnot_si512(a, b); }  // ~a & b
+    static T maxu(T a, T b) { return _mm512_max_epu8(a, b); }
+    static uint64_t mask(T a) { return (uint64_t)_mm512_movepi8_mask(a); }
+};
+}  // namespace
+
+void RunFastStepAVX512(void* work)
+{
+    RunStep<VecAVX512>(*static_cast<StepWork*>(work));
+}
