@@ -81,18 +81,23 @@ int Engine::Init()
         delete w;
         return ENGINE_NO_MEMORY;
     }
-    world = w;
-    if (fillMode != FILL_RANDOM)
-        return ENGINE_OK;
-    // Two draws per cell, always both and in this order, so the sequence a world consumes
-    // depends only on its size: the first decides life (one in five), the second the owner.
-    for (unsigned int i = 0; i < cellCount; ++i) {
-        int life = rand();
-        int who = rand();
-        unsigned char alive = (life % 5 == 1) ? 1 : 0;
-        map[i].alive = alive;
-        map[i].owner = alive ? (unsigned char)(who % playerCount + 1) : 0;
+    if (fillMode == FILL_RANDOM) {
+        // Two draws per cell, always both and in this order, so the sequence a world consumes
+        // depends only on its size: the first decides life (one in five), the second the owner.
+        for (unsigned int i = 0; i < cellCount; ++i) {
+            int life = rand();
+            int who = rand();
+            unsigned char alive = (life % 5 == 1) ? 1 : 0;
+            map[i].alive = alive;
+            map[i].owner = alive ? (unsigned char)(who % playerCount + 1) : 0;
+        }
     }
+    // Published under the lock: if a worker is already running it steps `world` under the
+    // same lock, so it sees either no world or the filled one. Without a worker Lock does
+    // nothing.
+    Lock();
+    world = w;
+    Unlock();
     return ENGINE_OK;
 }
 
@@ -100,8 +105,13 @@ int Engine::Close()
 {
     if (world == nullptr)
         return ENGINE_WRONG_STATE;
-    delete world;
+    // Unpublished under the lock, so a worker still running never steps a deleted world; it
+    // finds no world and steps nothing.
+    Lock();
+    CellAuto* w = world;
     world = nullptr;
+    Unlock();
+    delete w;
     return ENGINE_OK;
 }
 
@@ -134,7 +144,7 @@ int Engine::Unlock()
 
 float Engine::GetBuildCost(unsigned char player, unsigned int x, unsigned int y, pattern* pat)
 {
-    if (world == nullptr)
+    if (world == nullptr || pat == nullptr || pat->cells == nullptr)
         return 0.0f;
     Lock();
     float cost = world->GetBuildCost(player, x, y, pat);
@@ -148,6 +158,12 @@ int Engine::PlacePattern(unsigned char player, unsigned int x, unsigned int y, p
     // stamp and the debit. The balance is read under a second, nested hold.
     if (world == nullptr)
         return ENGINE_WRONG_STATE;
+    // A player the credit and colour tables cannot hold, or no pattern, places nothing, like
+    // a placement the player cannot pay for: the result still reports only the lock.
+    if (player > MAX_PLAYERS || pat == nullptr || pat->cells == nullptr) {
+        Lock();
+        return Unlock();
+    }
     Lock();
     float cost = world->GetBuildCost(player, x, y, pat);
     Lock();

@@ -65,7 +65,8 @@ public:
     // Creates the world and fills it (two rand() draws per cell in random mode). Returns 0,
     // ENGINE_WRONG_STATE if a world exists, or ENGINE_NO_MEMORY if its maps cannot be allocated.
     int Init();
-    // Deletes the world. Returns 0, or ENGINE_WRONG_STATE without a world. Stop the worker first.
+    // Deletes the world. Returns 0, or ENGINE_WRONG_STATE without a world. Meant to follow Stop;
+    // while the worker runs the world is detached under the lock, so the worker steps nothing.
     int Close();
     // The current generation's cells, or null without a world. Fetch and use under one Lock.
     Cell* GetCurrentCells();
@@ -78,11 +79,13 @@ public:
     // Releases one hold of the engine lock. Returns 0, ENGINE_NOT_RUNNING, or ENGINE_LOCK_FAILED.
     int Unlock();
 
-    // The price of stamping `pat` at (x, y) for `player`, priced under the lock; 0 without a world.
+    // The price of stamping `pat` at (x, y) for `player`, priced under the lock; 0 without a world
+    // or without a pattern.
     float GetBuildCost(unsigned char player, unsigned int x, unsigned int y, pattern* pat);
     // Prices, checks the player's balance, stamps and debits, as one critical section. Places
-    // only if the balance covers the price. Returns the code of the final Unlock, so 0 while
-    // running whether or not it placed; ENGINE_WRONG_STATE without a world.
+    // only if the balance covers the price; a player above 6 or a missing pattern places nothing.
+    // Returns the code of the final Unlock, so 0 while running whether or not it placed;
+    // ENGINE_WRONG_STATE without a world.
     int PlacePattern(unsigned char player, unsigned int x, unsigned int y, pattern* pat);
 
     // Creates the semaphores, the lock and the worker. Returns 0, ENGINE_WRONG_STATE if already
