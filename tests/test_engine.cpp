@@ -1,0 +1,790 @@
+// Tests of the engine: settings, the world's lifecycle and fill, placements against a balance,
+// the return code of every operation in every state, and the paced worker thread.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+
+#if defined(__SANITIZE_THREAD__)
+// Under ThreadSanitizer a failed allocation must come back as null, as it does without it, so
+// the out-of-memory test sees Init's own handling rather than the sanitizer's abort.
+extern "C" const char* __tsan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+#endif
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+long long MsSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<Ms>(Clock::now() - t).count();
+}
+
+// Polls `done` every millisecond until it holds or `limit` has passed; returns whether it held.
+template <class Pred> bool WaitUntil(Pred done, Ms limit)
+{
+    const Clock::time_point deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(Ms(1));
+    }
+    return true;
+}
+
+// The seed of a randomised test: QUOLVANE_SEED if set, else the clock. Printed so a failure
+// can be replayed with QUOLVANE_SEED=<seed>.
+unsigned int TestSeed()
+{
+    const char* env = getenv("QUOLVANE_SEED");
+    unsigned int seed = env ? (unsigned int)strtoul(env, nullptr, 10) : (unsigned int)time(nullptr);
+    printf("seed %u (rerun with QUOLVANE_SEED=%u)\n", seed, seed);
+    return seed;
+}
+
+// Holds the engine lock for a scope, so a failed assertion never leaves it held for Stop.
+struct Hold {
+    Engine& e;
+    explicit Hold(Engine& engine) : e(engine)
+    {
+        e.Lock();
+    }
+    ~Hold()
+    {
+        e.Unlock();
+    }
+};
+
+// Stops the engine's worker when a test ends, however it ends; the destructor does not.
+struct StopAtEnd {
+    Engine& e;
+    ~StopAtEnd()
+    {
+        e.Stop();
+    }
+};
+
+bool HandlesNull(const Engine& e)
+{
+    return !e.thread && !e.updatedSem && !e.stopSem && !e.mutex;
+}
+
+bool HandlesSet(const Engine& e)
+{
+    return e.thread && e.updatedSem && e.stopSem && e.mutex;
+}
+
+pattern Glider(unsigned int rotation)
+{
+    return pattern{pt_glider_x, pt_glider_y, rotation, pt_glider};
+}
+
+// Both maps and all balances of a world, to prove an operation changed nothing.
+struct Snapshot {
+    std::vector<Cell> current, next;
+    float credits[8];
+    explicit Snapshot(const CellAuto& w)
+        : current(w.currentMap, w.currentMap + w.cellCount),
+          next(w.nextMap, w.nextMap + w.cellCount)
+    {
+        memcpy(credits, w.credits, sizeof credits);
+    }
+    bool Same(const CellAuto& w) const
+    {
+        return memcmp(current.data(), w.currentMap, current.size() * sizeof(Cell)) == 0 &&
+               memcmp(next.data(), w.nextMap, next.size() * sizeof(Cell)) == 0 &&
+               memcmp(credits, w.credits, sizeof credits) == 0; // bitwise, so NaN == NaN
+    }
+};
+
+// A clock made of the world itself: a 2 x 2 block (a still life) owned by player 6 in an
+// otherwise empty world. Every generation charges the owner one upkeep per block cell, in
+// storage order, so the balance walks down a fixed sequence of floats whose index counts the
+// generations. Read under the lock, it tells exactly how many steps the worker has made.
+const unsigned char CLOCK_PLAYER = 6;
+const float CLOCK_START_CREDITS = 1000.0f;
+const int CLOCK_MAX_GENERATIONS = 2000;
+
+struct GenerationClock {
+    Engine& e;
+    std::vector<float> sequence;
+    explicit GenerationClock(Engine& engine) : e(engine)
+    {
+        float v = CLOCK_START_CREDITS;
+        for (int n = 0; n <= CLOCK_MAX_GENERATIONS; ++n) {
+            sequence.push_back(v);
+            for (int k = 0; k < 4; ++k)
+                v += e.world->creditUpkeep;
+        }
+        Hold h(e); // the worker may already be stepping this world
+        for (unsigned int y = 1; y <= 2; ++y)
+            for (unsigned int x = 1; x <= 2; ++x)
+                e.world->SetCell(x, y, 1, CLOCK_PLAYER);
+        e.world->credits[CLOCK_PLAYER] = CLOCK_START_CREDITS;
+    }
+    // Generations stepped since the clock was set, or -1 if the balance left the sequence.
+    int Count()
+    {
+        Hold h(e);
+        const float v = e.world->credits[CLOCK_PLAYER];
+        for (size_t n = 0; n < sequence.size(); ++n)
+            if (sequence[n] == v)
+                return (int)n;
+        return -1;
+    }
+};
+
+// An engine with an empty world of the given size, ready to run.
+void MakeEmptyWorld(Engine& e, unsigned int w, unsigned int h)
+{
+    e.preSetWorldSize(w, h);
+    e.preSetFillMode(0);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+}
+
+// Runs `body` in a forked child whose address space may grow by at most `headroomBytes` beyond
+// its size at the fork, so allocations past that fail reliably whatever the machine's memory;
+// the limit dies with the child. Returns the child's exit status, or -1 if a signal ended it.
+int RunWithAddressSpaceHeadroom(unsigned long long headroomBytes, int (*body)())
+{
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        unsigned long long vmKiB = 0;
+        FILE* f = fopen("/proc/self/status", "r");
+        char line[256];
+        while (f && fgets(line, sizeof line, f))
+            if (sscanf(line, "VmSize: %llu kB", &vmKiB) == 1)
+                break;
+        if (f)
+            fclose(f);
+        struct rlimit lim;
+        getrlimit(RLIMIT_AS, &lim);
+        lim.rlim_cur = (rlim_t)(vmKiB * 1024 + headroomBytes);
+        if (vmKiB == 0 || setrlimit(RLIMIT_AS, &lim) != 0)
+            _exit(2);
+        const int code = body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(code);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+const int CHILD_PASSED = 0;
+const int CHILD_FAILED = 1;
+const int CHILD_COULD_NOT_FORCE = 77;
+
+} // namespace
+
+TEST(EngineSettings, DefaultsAndBounds)
+{
+    Engine e;
+    unsigned int w = 0, h = 0;
+    e.GetWorldSize(&w, &h);
+    e.GetWorldSize(nullptr, nullptr);
+    EXPECT_EQ(w, 256u);
+    EXPECT_EQ(h, 256u);
+    EXPECT_EQ(e.cellCount, 65536u);
+    EXPECT_EQ(e.playerCount, 2);
+    EXPECT_EQ(e.fillMode, 0u);
+    EXPECT_EQ(e.stepPeriod, 100u);
+    EXPECT_TRUE(HandlesNull(e));
+    EXPECT_EQ(e.world, nullptr);
+
+    // Each size is offered to an engine set to 40 x 30; rejected ones change nothing at all.
+    struct Case {
+        unsigned int w, h;
+        bool accepted;
+    } sizes[] = {{65535, 65535, true}, {2, 2, true},   {65536, 10, false}, {10, 65536, false},
+                 {1, 10, false},       {10, 1, false}, {0, 0, false},      {0xffffffffu, 2, false}};
+    for (const Case& c : sizes) {
+        Engine s;
+        s.preSetWorldSize(40, 30);
+        s.preSetWorldSize(c.w, c.h);
+        const unsigned int ew = c.accepted ? c.w : 40, eh = c.accepted ? c.h : 30;
+        EXPECT_TRUE(s.width == ew && s.height == eh && s.cellCount == ew * eh)
+            << "fed " << c.w << " x " << c.h << ", got " << s.width << " x " << s.height << " ("
+            << s.cellCount << " cells), expected " << ew << " x " << eh;
+    }
+    Engine big;
+    big.preSetWorldSize(65535, 65535);
+    EXPECT_EQ(big.cellCount, 4294836225u);
+
+    for (int n = 0; n <= 255; ++n) {
+        Engine p;
+        p.preSetPlayerCount(4);
+        p.preSetPlayerCount((unsigned char)n);
+        EXPECT_EQ(p.playerCount, (n >= 1 && n <= 6) ? n : 4) << "fed player count " << n;
+    }
+}
+
+TEST(EngineSettings, FixedOnceTheWorldExists)
+{
+    Engine e;
+    MakeEmptyWorld(e, 20, 10);
+    CellAuto* world = e.world;
+    e.preSetWorldSize(30, 30);
+    e.preSetPlayerCount(5);
+    e.preSetFillMode(1);
+    EXPECT_EQ(e.width, 20u);
+    EXPECT_EQ(e.height, 10u);
+    EXPECT_EQ(e.cellCount, 200u);
+    EXPECT_EQ(e.playerCount, 2);
+    EXPECT_EQ(e.fillMode, 0u);
+    EXPECT_EQ(e.Init(), ENGINE_WRONG_STATE);
+    EXPECT_EQ(e.world, world) << "a second Init replaced the world";
+}
+
+TEST(EngineFill, NonRandomModesLeaveTheWorldEmptyAndDrawNothing)
+{
+    for (unsigned int mode : {0u, 2u, 0xffffffffu}) {
+        srand(12345);
+        const int firstDraw = rand();
+        srand(12345);
+        Engine e;
+        e.preSetWorldSize(17, 9);
+        e.preSetFillMode(mode);
+        ASSERT_EQ(e.Init(), ENGINE_OK);
+        EXPECT_EQ(rand(), firstDraw) << "fill mode " << mode << " consumed rand() draws";
+        const Cell zero = {0, 0, 0, 0};
+        for (unsigned int i = 0; i < e.cellCount; ++i)
+            ASSERT_TRUE(memcmp(&e.world->currentMap[i], &zero, sizeof zero) == 0 &&
+                        memcmp(&e.world->nextMap[i], &zero, sizeof zero) == 0)
+                << "fill mode " << mode << ": cell " << i << " not dead and unowned";
+    }
+}
+
+TEST(EngineFill, RandomFillMatchesAnIndependentReplay)
+{
+    const unsigned int seed = TestSeed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (unsigned char players : {1, 3, 6}) {
+        Engine e;
+        e.preSetWorldSize(53, 31);
+        e.preSetPlayerCount(players);
+        e.preSetFillMode(1);
+        srand(seed);
+        ASSERT_EQ(e.Init(), ENGINE_OK);
+        const int drawAfterFill = rand();
+
+        srand(seed);
+        unsigned int live = 0;
+        for (unsigned int i = 0; i < e.cellCount; ++i) {
+            const int a = rand(), b = rand();
+            const Cell want = {(unsigned char)(a % 5 == 1),
+                               (unsigned char)(a % 5 == 1 ? b % players + 1 : 0), 0, 0};
+            const Cell got = e.world->currentMap[i];
+            const Cell next = e.world->nextMap[i];
+            live += want.alive;
+            ASSERT_TRUE(memcmp(&got, &want, sizeof got) == 0)
+                << players << " players, cell " << i << ": got alive " << (int)got.alive
+                << " owner " << (int)got.owner << " age " << (int)got.age << ", expected alive "
+                << (int)want.alive << " owner " << (int)want.owner;
+            ASSERT_TRUE(next.alive == 0 && next.owner == 0 && next.age == 0 && next.spare == 0)
+                << "the fill touched the next map at cell " << i;
+        }
+        EXPECT_EQ(drawAfterFill, rand())
+            << "the fill did not take exactly 2 x " << e.cellCount << " draws";
+        EXPECT_GT(live, 0u);
+    }
+}
+
+TEST(EngineFill, InitWithoutMemoryLeavesNoWorld)
+{
+    // 65535 x 65535 cells need two maps of 16 GiB each; with 64 MiB of headroom they cannot
+    // be had, whatever the machine's overcommit policy.
+    const int code = RunWithAddressSpaceHeadroom(64ull << 20, [] {
+        Engine e;
+        e.preSetWorldSize(65535, 65535);
+        e.preSetFillMode(1);
+        const int got = e.Init();
+        if (got != ENGINE_NO_MEMORY || e.world != nullptr) {
+            fprintf(stderr, "Init of 65535 x 65535: got %d world %p, expected %d and null\n", got,
+                    (void*)e.world, ENGINE_NO_MEMORY);
+            return CHILD_FAILED;
+        }
+        // Nothing is lost: a size that fits still gives a world.
+        e.preSetWorldSize(64, 64);
+        if (e.Init() != ENGINE_OK || e.world == nullptr || e.width != 64) {
+            fprintf(stderr, "Init of 64 x 64 after the failure did not give a world\n");
+            return CHILD_FAILED;
+        }
+        return CHILD_PASSED;
+    });
+    EXPECT_EQ(code, CHILD_PASSED) << "child exit status (-1: killed by a signal)";
+}
+
+TEST(EngineRun, StartFailureUndoesEverything)
+{
+    // With 1 MiB of address space to spare the worker's stack (several MiB) cannot be mapped,
+    // so the thread cannot be created; the semaphores and the lock may or may not be.
+    const int code = RunWithAddressSpaceHeadroom(1ull << 20, [] {
+        Engine e;
+        e.preSetWorldSize(8, 8);
+        if (e.Init() != ENGINE_OK)
+            return CHILD_FAILED;
+        const int got = e.Run();
+        if (got == ENGINE_OK) {
+            e.Stop();
+            return CHILD_COULD_NOT_FORCE;
+        }
+        if (got != ENGINE_START_FAILED || !HandlesNull(e)) {
+            fprintf(stderr,
+                    "Run without room for a thread: got %d, handles %p %p %p %p, "
+                    "expected %d and all null\n",
+                    got, (void*)e.thread, (void*)e.updatedSem, (void*)e.stopSem, (void*)e.mutex,
+                    ENGINE_START_FAILED);
+            return CHILD_FAILED;
+        }
+        if (e.Stop() != ENGINE_NOT_RUNNING || e.Lock() != ENGINE_NOT_RUNNING) {
+            fprintf(stderr, "after the failed Run the engine does not read as stopped\n");
+            return CHILD_FAILED;
+        }
+        struct rlimit lim;
+        getrlimit(RLIMIT_AS, &lim);
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_AS, &lim);
+        if (e.Run() != ENGINE_OK || e.Stop() != ENGINE_OK || !HandlesNull(e)) {
+            fprintf(stderr, "with memory back, Run and Stop did not work\n");
+            return CHILD_FAILED;
+        }
+        return CHILD_PASSED;
+    });
+    if (code == CHILD_COULD_NOT_FORCE)
+        GTEST_SKIP() << "thread creation did not fail with 1 MiB of address space to spare";
+    EXPECT_EQ(code, CHILD_PASSED) << "child exit status (-1: killed by a signal)";
+}
+
+TEST(EngineCodes, WithoutAWorld)
+{
+    Engine e;
+    pattern g = Glider(0);
+    EXPECT_EQ(e.Close(), ENGINE_WRONG_STATE);
+    EXPECT_EQ(e.Step(), ENGINE_WRONG_STATE);
+    EXPECT_EQ(e.GetCurrentCells(), nullptr);
+    EXPECT_EQ(e.Lock(), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.Unlock(), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.Stop(), ENGINE_NOT_RUNNING);
+    EXPECT_FALSE(e.isUpdated());
+    EXPECT_EQ(e.PlacePattern(1, 0, 0, &g), ENGINE_WRONG_STATE);
+    EXPECT_EQ(e.GetBuildCost(1, 0, 0, &g), 0.0f);
+    EXPECT_TRUE(HandlesNull(e));
+}
+
+TEST(EngineCodes, ReadyWorldNotRunning)
+{
+    Engine e;
+    MakeEmptyWorld(e, 16, 16);
+    pattern g = Glider(0);
+    Cell* before = e.GetCurrentCells();
+    ASSERT_NE(before, nullptr);
+    EXPECT_EQ(e.Step(), ENGINE_OK);
+    EXPECT_NE(e.GetCurrentCells(), before) << "Step did not exchange the maps";
+    EXPECT_EQ(e.Lock(), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.Unlock(), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.Stop(), ENGINE_NOT_RUNNING);
+    EXPECT_FALSE(e.isUpdated());
+    // Unlocked, the placement still happens; its code is that of the Unlock it could not do.
+    e.world->credits[1] = 1e9f;
+    EXPECT_EQ(e.PlacePattern(1, 4, 4, &g), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.world->GetCell(4, 4)->owner, 1);
+    EXPECT_EQ(e.Close(), ENGINE_OK);
+    EXPECT_EQ(e.world, nullptr);
+    EXPECT_EQ(e.Close(), ENGINE_WRONG_STATE);
+}
+
+TEST(EngineCodes, RunStopCycles)
+{
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 16, 16);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_EQ(e.Run(), ENGINE_OK);
+        ASSERT_TRUE(HandlesSet(e));
+        SDL_Thread* t = e.thread;
+        SDL_mutex* m = e.mutex;
+        EXPECT_EQ(e.Run(), ENGINE_WRONG_STATE);
+        EXPECT_TRUE(e.thread == t && e.mutex == m) << "a second Run replaced the handles";
+        EXPECT_EQ(e.Init(), ENGINE_WRONG_STATE);
+        EXPECT_EQ(e.Lock(), ENGINE_OK);
+        EXPECT_EQ(e.Lock(), ENGINE_OK) << "the lock is not recursive";
+        EXPECT_EQ(e.Step(), ENGINE_OK);
+        EXPECT_EQ(e.Unlock(), ENGINE_OK);
+        EXPECT_EQ(e.Unlock(), ENGINE_OK);
+        EXPECT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(10000)))
+            << "the worker never reported a generation";
+        EXPECT_EQ(e.Stop(), ENGINE_OK);
+        EXPECT_TRUE(HandlesNull(e));
+        EXPECT_EQ(e.Stop(), ENGINE_NOT_RUNNING);
+        EXPECT_EQ(e.Lock(), ENGINE_NOT_RUNNING);
+        EXPECT_EQ(e.Unlock(), ENGINE_NOT_RUNNING);
+        EXPECT_FALSE(e.isUpdated());
+    }
+}
+
+TEST(EngineCodes, CloseAndInitWhileRunningKeepTheWorkerSafe)
+{
+    // Out of the usual order (Stop first), Close detaches the world under the lock, so the
+    // worker steps nothing rather than a deleted world, and a new world is picked up.
+    Engine e;
+    StopAtEnd guard{e};
+    ASSERT_EQ(e.Run(), ENGINE_OK); // Run does not need a world; the worker steps nothing
+    ASSERT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(10000)));
+    MakeEmptyWorld(e, 12, 12);
+    GenerationClock clock(e);
+    EXPECT_TRUE(WaitUntil([&] { return clock.Count() >= 2; }, Ms(10000)))
+        << "the worker does not step a world made while it runs";
+    EXPECT_EQ(e.Close(), ENGINE_OK);
+    EXPECT_EQ(e.GetCurrentCells(), nullptr);
+    e.isUpdated();
+    EXPECT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(10000)));
+    EXPECT_EQ(e.Stop(), ENGINE_OK);
+}
+
+TEST(EnginePlacement, PaysExactlyThePrice)
+{
+    const unsigned int seed = TestSeed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    srand(seed);
+    Engine e;
+    e.preSetWorldSize(40, 30);
+    e.preSetPlayerCount(6);
+    e.preSetFillMode(1);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    CellAuto& w = *e.world;
+
+    for (int trial = 0; trial < 64; ++trial) {
+        const unsigned char player = (unsigned char)(1 + rng() % 6);
+        const unsigned int x = rng(), y = rng();
+        pattern g = Glider(rng());
+        const float cost = e.GetBuildCost(player, x, y, &g);
+        EXPECT_EQ(cost, w.GetBuildCost(player, x, y, &g));
+
+        // A balance one step short of the price, zero, or not a number changes nothing.
+        for (float short_ : {std::nextafter(cost, 0.0f), 0.0f, NAN}) {
+            if (!(short_ < cost) && !std::isnan(short_))
+                continue;
+            w.credits[player] = short_;
+            const Snapshot before(w);
+            e.PlacePattern(player, x, y, &g);
+            EXPECT_TRUE(before.Same(w)) << "balance " << short_ << " against price " << cost
+                                        << " changed the world or a balance";
+        }
+
+        // A balance equal to the price places and leaves exactly 0.
+        w.credits[player] = cost;
+        e.PlacePattern(player, x, y, &g);
+        EXPECT_EQ(w.credits[player], 0.0f) << "price " << cost;
+        for (unsigned int i = 0; i < g.height; ++i)
+            for (unsigned int j = 0; j < g.width; ++j) {
+                unsigned int tx, ty;
+                PatternCellTarget(g.rotation, x, y, g.width, g.height, i, j, &tx, &ty);
+                const Cell* c = w.GetCell(tx, ty);
+                ASSERT_TRUE(c->alive == g.cells[i * g.width + j] && c->owner == player)
+                    << "block cell " << i << "," << j << " at " << tx % 40 << "," << ty % 30
+                    << ": got alive " << (int)c->alive << " owner " << (int)c->owner;
+            }
+
+        // Now every live block cell lies on the player's own live cell: the price is 0.0,
+        // and it places even from a balance of 0.0, which stays 0.0.
+        EXPECT_EQ(e.GetBuildCost(player, x, y, &g), 0.0f);
+        const Snapshot before(w);
+        e.PlacePattern(player, x, y, &g);
+        EXPECT_TRUE(before.Same(w)) << "a free placement on its own image changed something";
+    }
+}
+
+TEST(EnginePlacement, FreePlacementFromZeroButNotFromNaN)
+{
+    Engine e;
+    MakeEmptyWorld(e, 16, 16);
+    CellAuto& w = *e.world;
+    pattern g = Glider(0);
+    // Player 2 owns live cells under every live block cell at (5, 5); the dead block cells lie
+    // on neutral ground, which the stamp will claim.
+    for (unsigned int i = 0; i < 3; ++i)
+        for (unsigned int j = 0; j < 3; ++j)
+            if (pt_glider[i * 3 + j])
+                w.SetCell(5 + j, 5 + i, 1, 2);
+    ASSERT_EQ(e.GetBuildCost(2, 5, 5, &g), 0.0f);
+
+    w.credits[2] = NAN;
+    const Snapshot before(w);
+    e.PlacePattern(2, 5, 5, &g);
+    EXPECT_TRUE(before.Same(w)) << "a NaN balance placed a free pattern";
+
+    w.credits[2] = 0.0f;
+    e.PlacePattern(2, 5, 5, &g);
+    EXPECT_EQ(w.credits[2], 0.0f);
+    EXPECT_EQ(w.GetCell(6, 6)->owner, 2) << "the free placement did not stamp the dead cells";
+}
+
+TEST(EnginePlacement, BadPlayerOrPatternPlacesNothing)
+{
+    Engine e;
+    MakeEmptyWorld(e, 16, 16);
+    CellAuto& w = *e.world;
+    for (float& c : w.credits)
+        c = 1e9f;
+    pattern g = Glider(0);
+    pattern noCells = {3, 3, 0, nullptr};
+    const Snapshot before(w);
+    for (int player : {7, 8, 100, 255}) {
+        EXPECT_EQ(e.PlacePattern((unsigned char)player, 2, 2, &g), ENGINE_NOT_RUNNING);
+        EXPECT_TRUE(before.Same(w)) << "player " << player << " placed";
+    }
+    EXPECT_EQ(e.PlacePattern(1, 2, 2, nullptr), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.PlacePattern(1, 2, 2, &noCells), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.GetBuildCost(1, 2, 2, nullptr), 0.0f);
+    EXPECT_EQ(e.GetBuildCost(1, 2, 2, &noCells), 0.0f);
+    EXPECT_TRUE(before.Same(w));
+}
+
+TEST(EnginePlacement, WhileRunning)
+{
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 32, 32);
+    GenerationClock clock(e);
+    pattern g = Glider(0);
+    e.world->credits[3] = 100.0f; // player 3 owns nothing, so steps never touch its balance
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+
+    // Short of credit: still 0, and nothing changes.
+    EXPECT_EQ(e.PlacePattern(3, 20, 20, &g), ENGINE_OK);
+    {
+        Hold h(e);
+        EXPECT_EQ(e.world->credits[3], 100.0f);
+        EXPECT_EQ(e.world->GetCell(20, 20)->owner, 0);
+    }
+
+    // GetBuildCost leaves the lock as it found it: free, the worker keeps stepping; held once,
+    // it is still held afterwards (no generation passes) and one Unlock frees it.
+    EXPECT_EQ(e.GetBuildCost(3, 20, 20, &g), 5 * e.world->costNeutral);
+    int before = clock.Count();
+    EXPECT_TRUE(WaitUntil([&] { return clock.Count() > before; }, Ms(10000)));
+    ASSERT_EQ(e.Lock(), ENGINE_OK);
+    before = clock.Count();
+    EXPECT_EQ(e.GetBuildCost(3, 20, 20, &g), e.world->GetBuildCost(3, 20, 20, &g));
+    std::this_thread::sleep_for(Ms(300)); // an observation window: three periods
+    EXPECT_EQ(clock.Count(), before) << "the world stepped while the lock was held";
+    ASSERT_EQ(e.Unlock(), ENGINE_OK);
+    EXPECT_TRUE(WaitUntil([&] { return clock.Count() > before; }, Ms(10000)))
+        << "the worker stayed blocked: GetBuildCost left a hold";
+}
+
+TEST(EngineWorker, OneSignalPerGenerationAndStopCutsTheWait)
+{
+    // With a 10 s period the first generation must come at once, exactly one signal follows,
+    // and Stop must end the wait rather than sit out the period.
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 16, 16);
+    GenerationClock clock(e);
+    e.stepPeriod = 10000;
+    EXPECT_FALSE(e.isUpdated());
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        const int start = clock.Count();
+        ASSERT_EQ(e.Run(), ENGINE_OK);
+        ASSERT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(5000)))
+            << "no generation within 5 s of Run";
+        EXPECT_FALSE(e.isUpdated()) << "a second signal for one generation";
+        EXPECT_EQ(clock.Count(), start + 1);
+        const Clock::time_point t = Clock::now();
+        EXPECT_EQ(e.Stop(), ENGINE_OK);
+        EXPECT_LT(MsSince(t), 3000) << "Stop waited out the 10 s period";
+    }
+}
+
+TEST(EngineWorker, NoBacklogOfSignals)
+{
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 16, 16);
+    GenerationClock clock(e);
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 6; }, Ms(20000)));
+    EXPECT_EQ(SDL_SemValue(e.updatedSem), 1u);
+    // Under the lock at most one more step can finish signalling, so a burst of polls may see
+    // two signals at most, however many generations passed unpolled.
+    int trues = 0;
+    {
+        Hold h(e);
+        for (int i = 0; i < 100; ++i)
+            trues += e.isUpdated();
+    }
+    EXPECT_GE(trues, 1);
+    EXPECT_LE(trues, 2) << "six generations unpolled gave " << trues << " signals";
+}
+
+TEST(EngineWorker, NeverFasterThanThePeriod)
+{
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 16, 16);
+    GenerationClock clock(e);
+    const Clock::time_point t = Clock::now();
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 8; }, Ms(30000)));
+    const int gens = clock.Count();
+    const long long ms = MsSince(t);
+    // Generations start at least 100 ms apart (the first at once).
+    EXPECT_LE(gens, ms / 100 + 2) << gens << " generations in " << ms << " ms";
+}
+
+TEST(EngineWorker, SlowStepIsFollowedAtOnceThenThePaceResumes)
+{
+    // The step is made slow by holding the lock 2.5 s across the worker's wake-up (period 1 s):
+    // the next step must follow at once, and the one after that a full period later.
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 16, 16);
+    GenerationClock clock(e);
+    e.stepPeriod = 1000;
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 1; }, Ms(10000)));
+    Clock::time_point released;
+    {
+        Hold h(e);
+        if (clock.Count() != 1)
+            GTEST_SKIP() << "the worker ran ahead before the lock was taken (machine too busy)";
+        std::this_thread::sleep_for(Ms(2500));
+        released = Clock::now();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 3; }, Ms(10000)));
+    EXPECT_LT(MsSince(released), 500) << "the step after a slow one waited";
+    // Lost time is not made up: the next generation comes a period after the release.
+    while (MsSince(released) < 950) {
+        const int n = clock.Count();
+        if (MsSince(released) < 990) { // the read happened before this moment
+            ASSERT_LE(n, 3) << "an extra step made up for the slow one";
+        }
+        std::this_thread::sleep_for(Ms(5));
+    }
+}
+
+TEST(EngineWorker, ADelayedStepKeepsThePace)
+{
+    // Period 2 s. The lock is held from 1 s to 3 s after the first generation, so the second
+    // step, due at 2 s, waits about 1 s for it. Its wait is then cut by that second: the third
+    // generation comes about 4 s after the first, not a full period after the release (5 s).
+    Engine e;
+    StopAtEnd guard{e};
+    MakeEmptyWorld(e, 16, 16);
+    GenerationClock clock(e);
+    e.stepPeriod = 2000;
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 1; }, Ms(10000)));
+    const Clock::time_point first = Clock::now();
+    std::this_thread::sleep_for(Ms(1000));
+    Clock::time_point released;
+    {
+        Hold h(e);
+        if (clock.Count() != 1)
+            GTEST_SKIP() << "the worker ran ahead before the lock was taken (machine too busy)";
+        std::this_thread::sleep_until(first + Ms(3000));
+        released = Clock::now();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 3; }, Ms(10000)));
+    EXPECT_LT(MsSince(released), 1500)
+        << "third generation " << MsSince(first) << " ms after the first; expected about 4000";
+}
+
+TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
+{
+    const unsigned int seed = TestSeed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    srand(seed);
+    Engine e;
+    StopAtEnd guard{e};
+    e.preSetWorldSize(64, 48);
+    e.preSetPlayerCount(6);
+    e.preSetFillMode(1);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    for (unsigned char p = 1; p <= 6; ++p)
+        e.world->credits[p] = 60000.0f;
+    e.stepPeriod = 1; // as busy as the worker gets, to contend for the lock
+    CellAuto& w = *e.world;
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+
+    // Every price of a glider is a sum of at most five per-cell weights.
+    auto plausible = [&](float c) {
+        for (int own = 0; own <= 5; ++own)
+            for (int neu = 0; own + neu <= 5; ++neu)
+                for (int ene = 0; own + neu + ene <= 5; ++ene)
+                    if (c == own * w.costOwn + neu * w.costNeutral + ene * w.costEnemy)
+                        return true;
+        return false;
+    };
+    // At least 4000 operations, spread over at least 200 reported generations.
+    int placed = 0, signals = 0;
+    const Clock::time_point start = Clock::now();
+    for (int op = 0; op < 4000 || (signals < 200 && MsSince(start) < 20000); ++op) {
+        signals += e.isUpdated();
+        const unsigned char player = (unsigned char)(1 + rng() % 6);
+        const unsigned int x = rng(), y = rng();
+        pattern g = Glider(rng());
+        switch (rng() % 4) {
+        case 0: { // a frame's read of the cells and a caption's read of a balance
+            Hold h(e);
+            const Cell* cells = e.GetCurrentCells();
+            for (unsigned int i = 0; i < w.cellCount; ++i)
+                ASSERT_TRUE(cells[i].alive <= 1 && cells[i].owner <= 6 && cells[i].spare == 0)
+                    << "op " << op << ": cell " << i << " is corrupt";
+            for (unsigned char p = 1; p <= 6; ++p)
+                ASSERT_TRUE(w.credits[p] >= 0.0f)
+                    << "op " << op << ": balance of " << (int)p << " is " << w.credits[p];
+            break;
+        }
+        case 1: {
+            const float c = e.GetBuildCost(player, x, y, &g);
+            ASSERT_TRUE(plausible(c)) << "op " << op << ": price " << c;
+            break;
+        }
+        case 2: ASSERT_EQ(e.PlacePattern(player, x, y, &g), ENGINE_OK); break;
+        default: { // a placement nested in a hold: price, test, stamp and debit seen whole
+            Hold h(e);
+            const float balance = w.credits[player];
+            const float cost = w.GetBuildCost(player, x, y, &g);
+            ASSERT_EQ(e.PlacePattern(player, x, y, &g), ENGINE_OK);
+            const bool paid = balance >= cost;
+            placed += paid;
+            ASSERT_EQ(w.credits[player], paid ? balance - cost : balance) << "op " << op;
+            if (paid) {
+                ASSERT_EQ(w.GetBuildCost(player, x, y, &g), 0.0f)
+                    << "op " << op << ": the stamp is not in place after a paid placement";
+            }
+            break;
+        }
+        }
+    }
+    EXPECT_EQ(e.Stop(), ENGINE_OK);
+    EXPECT_GT(placed, 0);
+    EXPECT_GE(signals, 200) << "the worker hardly stepped during the placements";
+}
