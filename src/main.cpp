@@ -18,6 +18,10 @@ extern "C" int SDL_main(int, char*[])
     Iface_SDLFlat* iface = new Iface_SDLFlat();
     iface->SetEngine(engine);
     iface->InitEngine();
-    // Both objects live until the process ends: after q the worker may still be stepping.
-    return iface->Run();
+    // Both objects live until the process ends. After q or Escape the loop leaves the worker
+    // stepping; it is stopped here, before the process exits, because exiting unloads the SDL
+    // library under a worker that is still calling into it, which crashes now and then.
+    const int status = iface->Run();
+    engine->Stop();
+    return status;
 }
