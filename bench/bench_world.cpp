@@ -1,14 +1,23 @@
-// Benchmarks of the world: the step on settled worlds, pricing and placing the glider.
+// Benchmarks of the world and the frame: the step on settled worlds (fast and through the tests'
+// slow model, for the ratio), the frame's world pass, a whole frame, and pricing and placing the
+// glider. Run with `make bench`, which reports medians over repetitions.
 #include <benchmark/benchmark.h>
 
+#include <SDL.h>
+
 #include <cstdlib>
+#include <cstring>
 
 #include "engine.h"
+#include "if_sdlflat.h"
+#include "model.h"
 
 namespace {
 
+const int SETTLE_GENERATIONS = 200;
+
 // A world as the game has it after a while: the random fill of six players, then 200
-// generations, by when about 5 % of the cells live and about 80 % are owned.
+// generations, by when about 5 to 8 % of the cells live and over 80 % are owned.
 Engine* SettledEngine(unsigned int w, unsigned int h)
 {
     Engine* e = new Engine();
@@ -17,7 +26,7 @@ Engine* SettledEngine(unsigned int w, unsigned int h)
     e->preSetFillMode(1);
     srand(1);
     e->Init();
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < SETTLE_GENERATIONS; ++i)
         e->Step();
     return e;
 }
@@ -34,5 +43,130 @@ void BM_Step(benchmark::State& state)
 }
 BENCHMARK(BM_Step)->Args({640, 360})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Step)->Args({4096, 4096})->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// The same workload through the plain model the tests trust.
+void BM_ModelStep(benchmark::State& state)
+{
+    Engine* e = SettledEngine((unsigned)state.range(0), (unsigned)state.range(1));
+    model::World m;
+    model::CopyFrom(m, *e->world);
+    for (auto _ : state) {
+        m.Step();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)e->world->cellCount);
+    delete e;
+}
+BENCHMARK(BM_ModelStep)->Args({640, 360})->Unit(benchmark::kMicrosecond);
+
+// A 1280 x 720 32-bit surface from SDL's dummy video driver, as the window would have.
+SDL_Surface* DummySurface(unsigned int w, unsigned int h)
+{
+    setenv("SDL_VIDEODRIVER", "dummy", 0);
+    if (SDL_WasInit(SDL_INIT_VIDEO) == 0 && SDL_Init(SDL_INIT_VIDEO) < 0)
+        return nullptr;
+    return SDL_SetVideoMode((int)w * 2, (int)h * 2, 32, SDL_SWSURFACE);
+}
+
+void BM_WorldPass(benchmark::State& state)
+{
+    Engine* e = SettledEngine(640, 360);
+    SDL_Surface* s = DummySurface(640, 360);
+    if (s == nullptr) {
+        state.SkipWithError("no dummy video surface");
+        delete e;
+        return;
+    }
+    for (auto _ : state) {
+        SDL_LockSurface(s);
+        PaintCells(e->GetCurrentCells(), 640, 360, (Uint8*)s->pixels, s->pitch);
+        SDL_UnlockSurface(s);
+        benchmark::ClobberMemory();
+    }
+    delete e;
+}
+BENCHMARK(BM_WorldPass)->Unit(benchmark::kMicrosecond);
+
+// The world pass written the plain way, four 32-bit stores per cell, for comparison.
+void BM_WorldPassFourStores(benchmark::State& state)
+{
+    Engine* e = SettledEngine(640, 360);
+    SDL_Surface* s = DummySurface(640, 360);
+    if (s == nullptr) {
+        state.SkipWithError("no dummy video surface");
+        delete e;
+        return;
+    }
+    for (auto _ : state) {
+        SDL_LockSurface(s);
+        const Cell* map = e->GetCurrentCells();
+        for (unsigned int y = 0; y < 360; ++y)
+            for (unsigned int x = 0; x < 640; ++x) {
+                const Cell& c = map[y * 640 + x];
+                const Uint32 col = playercolors[c.owner * 2 + c.alive];
+                Uint32* p = (Uint32*)((Uint8*)s->pixels + 2 * y * s->pitch) + 2 * x;
+                Uint32* q = (Uint32*)((Uint8*)p + s->pitch);
+                p[0] = col;
+                p[1] = col;
+                q[0] = col;
+                q[1] = col;
+            }
+        SDL_UnlockSurface(s);
+        benchmark::ClobberMemory();
+    }
+    delete e;
+}
+BENCHMARK(BM_WorldPassFourStores)->Unit(benchmark::kMicrosecond);
+
+// A whole frame as the front end draws it (world pass, preview, price, balance, caption), on
+// the dummy driver, whose flip costs next to nothing: this is our own code's share of a frame.
+void BM_Frame(benchmark::State& state)
+{
+    Engine* e = SettledEngine(640, 360);
+    SDL_Surface* s = DummySurface(640, 360);
+    if (s == nullptr) {
+        state.SkipWithError("no dummy video surface");
+        delete e;
+        return;
+    }
+    Iface_SDLFlat f;
+    f.SetEngine(e);
+    f.screen = s;
+    for (auto _ : state) {
+        f.draw();
+        benchmark::ClobberMemory();
+    }
+    delete e;
+}
+BENCHMARK(BM_Frame)->Unit(benchmark::kMicrosecond);
+
+void BM_GetBuildCost(benchmark::State& state)
+{
+    Engine* e = SettledEngine(640, 360);
+    pattern glider = {pt_glider_x, pt_glider_y, 0, pt_glider};
+    unsigned int x = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(e->GetBuildCost(1, x, x / 3, &glider));
+        x = (x + 7) % 640;
+        glider.rotation++;
+    }
+    delete e;
+}
+BENCHMARK(BM_GetBuildCost);
+
+void BM_PlacePattern(benchmark::State& state)
+{
+    Engine* e = SettledEngine(640, 360);
+    pattern glider = {pt_glider_x, pt_glider_y, 0, pt_glider};
+    unsigned int x = 0;
+    for (auto _ : state) {
+        e->world->credits[1] = 1e30f;  // always affordable: time the whole placement
+        benchmark::DoNotOptimize(e->PlacePattern(1, x, x / 3, &glider));
+        x = (x + 7) % 640;
+        glider.rotation++;
+    }
+    delete e;
+}
+BENCHMARK(BM_PlacePattern);
 
 }  // namespace
