@@ -22,6 +22,13 @@ size_t PlaneBytes(unsigned int width)
     return (size_t)width + PLANE_PAD_BYTES;
 }
 
+// The events follow the nine planes in the scratch block, aligned for StepEvent.
+size_t EventsOffset(unsigned int width)
+{
+    const size_t a = alignof(StepEvent);
+    return (9 * PlaneBytes(width) + a - 1) / a * a;
+}
+
 // The widest build of the step the processor runs; QUOLVANE_STEP_ISA=sse2 or avx2 caps it (the
 // tests run every build against the model).
 enum StepIsa { ISA_SSE2, ISA_AVX2, ISA_AVX512 };
@@ -69,7 +76,7 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
     nextMap = (Cell*)calloc(cellCount, sizeof(Cell));
     // The step's own scratch: three rows split into alive, owner and age planes, and the
     // credit events; made here so that a step never allocates.
-    stepBuffers = (unsigned char*)calloc(1, 9 * PlaneBytes(w) + STEP_EVENT_CAP * sizeof(StepEvent));
+    stepBuffers = (unsigned char*)calloc(1, EventsOffset(w) + STEP_EVENT_CAP * sizeof(StepEvent));
     if (currentMap == nullptr || nextMap == nullptr || stepBuffers == nullptr) {
         free(currentMap);
         free(nextMap);
@@ -253,7 +260,7 @@ void CellAuto::Step()
     for (int i = 0; i < 3; ++i)
         w.slot[i] = stepBuffers + (size_t)i * 3 * P;
     w.planeBytes = P;
-    w.events = (StepEvent*)(stepBuffers + 9 * P);
+    w.events = (StepEvent*)(stepBuffers + EventsOffset(width));
     w.eventCap = STEP_EVENT_CAP;
     w.ageLimit = (uint8_t)ageLimit;
     w.upkeep = creditUpkeep;
