@@ -490,14 +490,32 @@ bool RedrawHappens(Engine& engine, std::chrono::milliseconds limit = 10s)
     return WaitFor([&] { return SDL_SemValue(engine.updatedSem) == 0; }, limit);
 }
 
+// Waits until the loop has handled everything queued so far, a frame it is drawing included: a
+// key release it ignores is pushed, and once it has left the queue all before it is done.
+bool LoopCaughtUp()
+{
+    SDL_Event marker = OfType(SDL_KEYUP);
+    marker.key.keysym.sym = SDLK_F15;
+    Push({marker});
+    return WaitFor([] {
+        SDL_Event evs[256];
+        const int n = SDL_PeepEvents(evs, 256, SDL_PEEKEVENT, SDL_KEYUPMASK);
+        return std::none_of(evs, evs + std::max(n, 0),
+                            [](const SDL_Event& e) { return e.key.keysym.sym == SDLK_F15; });
+    });
+}
+
 // Holds a quiet engine's lock while the loop is inside draw(), waiting for that lock before it
-// reads the mouse. Meanwhile the loop touches nothing: events pushed now are all handled in the
-// drain of that frame, after it, and the frame shows the mouse as it is at release.
+// reads the mouse. Meanwhile the loop touches nothing (so the mouse may be moved from this
+// thread, see WhileClickWaits): events pushed now are all handled in the
+// drain of that frame, after it, and the frame shows the mouse as it is at release. The loop
+// must first finish any frame it is drawing, or it would wait for the lock in the middle of it.
 class FrozenFrame
 {
   public:
     explicit FrozenFrame(Engine& engine) : engine_(engine)
     {
+        EXPECT_TRUE(LoopCaughtUp()) << "the loop did not catch up within 10 s";
         engine_.Lock();
         if (SDL_SemValue(engine_.updatedSem) == 0)
             SDL_SemPost(engine_.updatedSem);
@@ -551,6 +569,21 @@ testing::AssertionResult WorldIs(CellAuto* got, CellAuto& want)
     return testing::AssertionSuccess();
 }
 
+// Runs `during` while the loop waits for the engine lock in the placement of a click, and so is
+// inside no SDL call. Only then is the mouse moved from this thread: SDL's warp takes its event
+// locks in the opposite order to the loop's polling.
+template <class F> void WhileClickWaits(Engine& engine, F during)
+{
+    engine.Lock();
+    Push({Click()});
+    EXPECT_TRUE(WaitFor([] {
+        SDL_Event ev;
+        return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
+    })) << "the loop took no click within 10 s";
+    during();
+    engine.Unlock();
+}
+
 TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
 {
     Engine engine;
@@ -564,8 +597,7 @@ TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
     std::string firstCaption;
     const int rc = RunWithScript(iface, [&] {
         // No frame yet: the cursor is still (0, 0) wherever the mouse is.
-        SDL_WarpMouse(500, 300);
-        Push({Click()});
+        WhileClickWaits(engine, [] { SDL_WarpMouse(500, 300); });
         ASSERT_TRUE(WaitFor([&] { return Credits(engine) != RICH; })) << "first click not placed";
         {
             FrozenFrame frame(engine);
@@ -576,9 +608,10 @@ TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
         float before = Credits(engine);
         Push({Click()});
         ASSERT_TRUE(WaitFor([&] { return Credits(engine) != before; })) << "second click lost";
-        // The mouse moves on without a frame: the next click still goes to cell (150, 75),
-        // turned once; a wheel step is a button press too.
-        SDL_WarpMouse(900, 600);
+        // The mouse moves on without a frame (during a click that stamps the glider over itself
+        // for nothing): the next click still goes to cell (150, 75), turned once; a wheel step
+        // is a button press too.
+        WhileClickWaits(engine, [] { SDL_WarpMouse(900, 600); });
         before = Credits(engine);
         Push({Key(SDLK_r), Click(SDL_BUTTON_WHEELUP)});
         ASSERT_TRUE(WaitFor([&] { return Credits(engine) != before; })) << "wheel step lost";
@@ -591,6 +624,7 @@ TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(firstCaption, FIRST_CAPTION);
     ModelPlace(model, 0, 0, 0);
+    ModelPlace(model, 150, 75, 0);
     ModelPlace(model, 150, 75, 0);
     ModelPlace(model, 150, 75, 1);
     model.credits[1] = 100.0f;
