@@ -39,18 +39,6 @@ int PushRedrawEvent()
     return SDL_PushEvent(&ev);
 }
 
-// Arms the one-shot redraw timer. If SDL cannot arm it, the window must not freeze: wait a
-// moment and queue a redraw event directly, whose handling tries to arm the timer again.
-SDL_TimerID ArmRedrawTimer(Uint32 intervalMs)
-{
-    SDL_TimerID id = SDL_AddTimer(intervalMs, CellStepCallback, nullptr);
-    if (id == nullptr) {
-        SDL_Delay(REARM_RETRY_MS);
-        PushRedrawEvent();
-    }
-    return id;
-}
-
 // SDL falls back to a windowless video driver (offscreen or dummy) when no display can be
 // opened. The game would then run unseen, with no way to quit it, so such a driver is taken
 // only when SDL_VIDEODRIVER asks for it. Returns the unrequested driver's name, or null.
@@ -137,6 +125,16 @@ int Iface_SDLFlat::Run()
     // Wait for an event, then handle every queued one, even after the running flag clears:
     // the loop ends only at the end of the drain in which it cleared.
     do {
+        if (timer == nullptr) {
+            // The last re-arming failed. Never wait with no redraw to come: try again after a
+            // moment, and if SDL still refuses, queue the redraw event directly; its handling
+            // tries once more. (If even that push fails, the queue is full and the wait below
+            // returns at once, bringing the loop back here.)
+            SDL_Delay(REARM_RETRY_MS);
+            timer = SDL_AddTimer((Uint32)intervalMs, CellStepCallback, nullptr);
+            if (timer == nullptr)
+                PushRedrawEvent();
+        }
         SDL_WaitEvent(nullptr);
         SDL_Event ev;
         while (SDL_PollEvent(&ev)) {
@@ -181,7 +179,7 @@ int Iface_SDLFlat::Run()
                     draw();
                 // The spent one-shot timer is already gone; removing it is harmless.
                 SDL_RemoveTimer(timer);
-                timer = ArmRedrawTimer((Uint32)intervalMs);
+                timer = SDL_AddTimer((Uint32)intervalMs, CellStepCallback, nullptr);
                 break;
             default:
                 break;
