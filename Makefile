@@ -20,6 +20,7 @@ run: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@JOBS=$(JOBS) ./scripts/sanitizers.sh
 
 bench: build
 	@./scripts/bench.sh $(BUILD)
