@@ -1,5 +1,6 @@
 // The fast generation step, written once over a vector of byte lanes and compiled once per
-// instruction set (SSE2 everywhere, AVX2 where the processor has it). Internal to the world.
+// instruction set (SSE2 everywhere; AVX2 and AVX-512BW where the processor has them). Internal
+// to the world: CellAuto::Step prepares a StepWork and runs the widest build.
 //
 // Everything here has internal linkage on purpose: each translation unit that includes this file
 // is compiled for its own instruction set and must keep its own copy of every function.
@@ -30,13 +31,13 @@ struct StepEvent {
     uint8_t type;
 };
 
-// The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
 // The constant-step range of one binade for the upkeep jump: for x in [thresh, hi) one upkeep
 // gives exactly x - s. An empty range (hi <= thresh) means "step one by one here".
 struct UpkeepJump {
     double thresh, hi, s, invS;
 };
 
+// The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
 struct StepWork {
     const Cell* old;        // the old generation
     Cell* out;              // the new generation
@@ -49,7 +50,7 @@ struct StepWork {
     uint8_t ageLimit;
     float upkeep, birth, death;
     float bal[8];           // the balances, replayed in visiting order per owner
-    uint64_t pending[8];    // plain positions per owner not yet applied
+    uint64_t pending[8];    // plain positions per owner after its last event, at the end
     UpkeepJump jump[8];     // per owner, the binade its balance was last in
 };
 
