@@ -17,6 +17,7 @@ struct VecAVX2 {
     static T andnot(T a, T b) { return _mm256_andnot_si256(a, b); }  // ~a & b
     static T maxu(T a, T b) { return _mm256_max_epu8(a, b); }
     static uint64_t mask(T a) { return (uint32_t)_mm256_movemask_epi8(a); }
+    static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
 };
 }  // namespace
 

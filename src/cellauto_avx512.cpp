@@ -22,6 +22,7 @@ struct VecAVX512 {
     static T andnot(T a, T b) { return _mm512_andnot_si512(a, b); }  // ~a & b
     static T maxu(T a, T b) { return _mm512_max_epu8(a, b); }
     static uint64_t mask(T a) { return (uint64_t)_mm512_movepi8_mask(a); }
+    static uint64_t eqmask(T a, T b) { return _mm512_cmpeq_epi8_mask(a, b); }
 };
 }  // namespace
 

@@ -340,12 +340,12 @@ void RunStep(StepWork& w)
                 // The common case: every position plain, only counted per final owner.
                 for (int o = 0; o < 8; ++o)
                     pending[o] += (uint64_t)__builtin_popcountll(
-                        V::mask(V::eq(newOwner, ownerVec[o])) & plainM);
+                        V::eqmask(newOwner, ownerVec[o]) & plainM);
             } else {
                 // Events in lane order; each takes the plain positions of its owner before it.
                 uint64_t byOwner[8];
                 for (int o = 0; o < 8; ++o)
-                    byOwner[o] = V::mask(V::eq(newOwner, ownerVec[o])) & plainM;
+                    byOwner[o] = V::eqmask(newOwner, ownerVec[o]) & plainM;
                 if (evCount + N > w.eventCap) {
                     ReplayEvents(w, evCount);
                     evCount = 0;
@@ -407,6 +407,7 @@ struct VecSSE2 {
     static T andnot(T a, T b) { return _mm_andnot_si128(a, b); }  // ~a & b
     static T maxu(T a, T b) { return _mm_max_epu8(a, b); }
     static uint64_t mask(T a) { return (uint32_t)_mm_movemask_epi8(a); }
+    static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
 };
 
 }  // namespace
