@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of fuzz_world into fuzz/corpus/, one file per starting situation.
+
+The byte layout is the one fuzz/fuzz_world.cpp decodes: a width and a height byte (modulo 41,
+or 248..255 for the larger sides 63, 64, 65, 96, 97, 127, 128, 129), then operations, each an opcode byte and its operands. Run it again after changing the layout.
+"""
+import os
+import struct
+
+SET_CELL, RAW_CELL, STEP, PUT_PATTERN, GET_BUILD_COST, SET_CREDIT, TUNE, GET_CELL = range(8)
+
+
+def coord(v):
+    """A coordinate operand: one byte below 128, 2^32 - 1 - k for k < 64, else five bytes."""
+    if 0 <= v < 128:
+        return bytes([v])
+    if 0xFFFFFFFF - 63 <= v <= 0xFFFFFFFF:
+        return bytes([128 + (0xFFFFFFFF - v)])
+    return bytes([192]) + struct.pack("<I", v & 0xFFFFFFFF)
+
+
+def block(rows, large=False):
+    """A block from rows of '0'/'1' characters (sides below 16, at most 64 cells)."""
+    h = len(rows)
+    w = len(rows[0]) if h else 0
+    bits = [int(c) for r in rows for c in r]
+    out = bytes([0x80 if large else 0, w, h])
+    value = sum(b << i for i, b in enumerate(bits))
+    return out + value.to_bytes((len(bits) + 7) // 8, "little")
+
+
+def random_block(w, h, seed, density):
+    """A block of more than 64 cells, filled from a seed with density/256 live cells."""
+    return bytes([0x80, w, h]) + struct.pack("<I", seed) + bytes([density])
+
+
+def set_cell(x, y, alive, owner):
+    return bytes([SET_CELL]) + coord(x) + coord(y) + bytes([alive | owner << 1])
+
+
+def raw_cell(x, y, alive, owner, age):
+    return bytes([RAW_CELL]) + coord(x) + coord(y) + bytes([alive | owner << 1, age])
+
+
+def step(n=1):
+    out = b""
+    while n > 0:
+        out += bytes([STEP, min(n, 4) - 1])
+        n -= 4
+    return out
+
+
+def put(player, x, y, blk, rotation):
+    return bytes([PUT_PATTERN, player]) + coord(x) + coord(y) + blk + bytes([rotation])
+
+
+def cost(player, x, y, blk, rotation):
+    return bytes([GET_BUILD_COST, player]) + coord(x) + coord(y) + blk + struct.pack("<I", rotation)
+
+
+def credit(owner, value):
+    return bytes([SET_CREDIT, 0x80 | owner]) + struct.pack("<f", value)
+
+
+def tune(which, index):
+    return bytes([TUNE, which, index])
+
+
+def get_cell(x, y):
+    return bytes([GET_CELL]) + coord(x) + coord(y)
+
+
+GLIDER = ["111", "100", "010"]
+BLINKER = ["111"]
+
+
+def world(w, h):
+    return bytes([w, h])
+
+
+seeds = {
+    "empty-0x0": world(0, 0) + set_cell(1, 1, 1, 1) + get_cell(0, 0) + put(1, 0, 0, block(GLIDER), 0)
+    + cost(1, 0, 0, block(GLIDER), 0) + step(2),
+    "zero-width-0x5": world(0, 5) + set_cell(3, 3, 1, 2) + get_cell(3, 3) + put(2, 1, 1, block(GLIDER), 1)
+    + step(1),
+    "zero-height-5x0": world(5, 0) + cost(3, 2, 2, block(GLIDER), 2) + raw_cell(1, 1, 1, 1, 0) + step(1),
+    "one-cell-1x1": world(1, 1) + set_cell(0, 0, 1, 3) + put(3, 0, 0, block(GLIDER), 3)
+    + cost(4, 0, 0, block(GLIDER), 0) + step(4) + get_cell(0xFFFFFFFF, 7),
+    "strips-1x7": world(1, 7) + put(1, 0, 2, block(["1", "1", "1"]), 0) + step(3) + get_cell(0, 6),
+    "strip-2x5-line": world(2, 5) + set_cell(0, 1, 1, 3) + set_cell(0, 2, 1, 3) + set_cell(0, 3, 1, 3)
+    + step(4),
+    "blinker-5x5": world(5, 5) + credit(1, 10.0) + put(1, 1, 2, block(BLINKER), 0) + step(8),
+    "corner-blinker-5x5": world(5, 5) + set_cell(3, 4, 1, 1) + set_cell(4, 4, 1, 1) + set_cell(0, 4, 1, 1)
+    + step(4),
+    "gliders-40x40": world(40, 40) + credit(2, 1e6) + b"".join(
+        put(1 + r % 6, 5 + 9 * r, 7 + 4 * r, block(GLIDER), r) for r in range(4))
+    + step(20) + cost(2, 10, 10, block(GLIDER), 5),
+    "dense-37x29": world(37, 29) + put(4, 0, 0, random_block(37, 29, 12345, 80), 0)
+    + put(5, 10, 3, random_block(20, 9, 777, 128), 2) + step(24) + cost(5, 3, 3, random_block(30, 30, 99, 200), 1),
+    "wrap-big-block-3x2": world(3, 2) + put(1, 0, 0, block(["1111", "1011", "1110"]), 0)
+    + cost(2, 0xFFFFFFFF, 0xFFFFFFFE, block(["1111", "1011", "1110"]), 7) + step(2),
+    "near-2to32-6x5": world(6, 5) + put(2, 0xFFFFFFFF, 0xFFFFFFFE, block(["111"]), 0)
+    + cost(3, 0xFFFFFFFF, 0xFFFFFFFE, block(["111"]), 0) + get_cell(0xFFFFFFFF, 0x80000001)
+    + set_cell(0x12345678, 0xFFFFFFF0, 1, 6) + step(2),
+    "odd-credits-33x17": world(33, 17) + credit(1, float("nan")) + credit(2, float("inf"))
+    + credit(3, -5.0) + credit(7, 1e-45) + put(1, 3, 3, random_block(16, 10, 4242, 100), 0)
+    + set_cell(20, 5, 1, 7) + set_cell(21, 5, 1, 7) + set_cell(22, 5, 1, 7) + step(12),
+    "aged-cells-17x9": world(17, 9) + raw_cell(4, 4, 0, 1, 127) + raw_cell(5, 4, 0, 2, 128)
+    + raw_cell(6, 4, 1, 3, 126) + raw_cell(8, 4, 0, 0, 128) + put(2, 3, 3, block(GLIDER), 1) + step(16),
+    # 129 x 97 cells, most of them covered at random: thousands of births and deaths a step.
+    "busy-129x97": bytes([255, 252]) + credit(3, 5e4) + put(3, 0, 0, random_block(129, 97, 2024, 110), 0)
+    + put(5, 60, 40, random_block(100, 60, 11, 140), 3) + step(4),
+    "tunings-31x11": world(31, 11) + tune(0, 12) + tune(1, 2) + tune(2, 7) + tune(3, 5)
+    + put(6, 2, 2, random_block(25, 8, 31337, 90), 0) + step(10) + tune(0, 3) + tune(4, 11)
+    + tune(5, 13) + step(10) + tune(6, 6) + cost(6, 1, 1, block(GLIDER), 0),
+}
+
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+os.makedirs(here, exist_ok=True)
+for name, data in seeds.items():
+    with open(os.path.join(here, name), "wb") as f:
+        f.write(data)
+print(f"{len(seeds)} seed inputs written to {here}")
