@@ -18,10 +18,14 @@ extern "C" int SDL_main(int, char*[])
     Iface_SDLFlat* iface = new Iface_SDLFlat();
     iface->SetEngine(engine);
     iface->InitEngine();
-    // Both objects live until the process ends. After q or Escape the loop leaves the worker
+    // Both objects live until the loop has ended. After q or Escape the loop leaves the worker
     // stepping; it is stopped here, before the process exits, because exiting unloads the SDL
-    // library under a worker that is still calling into it, which crashes now and then.
+    // library under a worker that is still calling into it, which crashes now and then. With
+    // the worker gone nothing uses them any more, so the world is freed here rather than left
+    // unreferenced at exit.
     const int status = iface->Run();
     engine->Stop();
+    delete iface;
+    delete engine;
     return status;
 }
