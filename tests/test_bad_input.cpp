@@ -1,0 +1,263 @@
+// Input at and past the edges, grouped by kind: worlds with no cells or one cell across, the
+// largest sides the engine accepts, empty blocks and blocks larger than the world at anchors near
+// 2^32, and balances that are infinite, negative or signed zero. Each case must give the
+// documented result and leave whatever is already in the world intact.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "model.h"
+
+namespace
+{
+
+unsigned char kGlider[9] = {1, 1, 1, 1, 0, 0, 0, 1, 0};
+
+// Both maps and all balances of a world, compared bit for bit (so NaN equals itself).
+struct Snapshot {
+    std::vector<Cell> current, next;
+    float credits[8];
+    explicit Snapshot(const CellAuto& w)
+        : current(w.currentMap, w.currentMap + (w.currentMap ? w.cellCount : 0)),
+          next(w.nextMap, w.nextMap + (w.nextMap ? w.cellCount : 0))
+    {
+        std::memcpy(credits, w.credits, sizeof credits);
+    }
+    bool Same(const CellAuto& w) const
+    {
+        return std::memcmp(current.data(), w.currentMap, current.size() * sizeof(Cell)) == 0 &&
+               std::memcmp(next.data(), w.nextMap, next.size() * sizeof(Cell)) == 0 &&
+               std::memcmp(credits, w.credits, sizeof credits) == 0;
+    }
+};
+
+// A world with some of every kind of cell, so a change anywhere shows.
+void Scatter(CellAuto& w)
+{
+    Cell* map = w.GetCurrentMap();
+    for (unsigned int i = 0; i < w.cellCount; ++i)
+        map[i] = Cell{(unsigned char)(i % 3 == 0), (unsigned char)(i % 7), 0, 0};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Worlds with no cells, or one cell across
+
+TEST(BadInputWorld, WorldsWithoutCellsIgnoreEveryCall)
+{
+    // A side of 0 leaves nothing to address: every access must be refused, not reduced modulo 0.
+    struct Size {
+        unsigned int w, h;
+    } sizes[] = {{0, 0}, {0, 5}, {5, 0}, {0, 65535}};
+    pattern g{3, 3, 0, kGlider};
+    for (const Size& s : sizes) {
+        SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h));
+        CellAuto w(s.w, s.h);
+        EXPECT_EQ(w.cellCount, 0u);
+        w.credits[1] = 7.0f;
+        EXPECT_EQ(w.GetCell(0, 0), nullptr);
+        EXPECT_EQ(w.GetCell(3, 3), nullptr);
+        w.SetCell(1, 1, 1, 1);
+        EXPECT_EQ(w.PutPattern(1, 0, 0, 3, 3, kGlider, 0), 0);
+        EXPECT_EQ(w.GetBuildCost(1, 0, 0, &g), 0.0f);
+        w.Step();
+        EXPECT_EQ(w.credits[1], 7.0f);
+    }
+    CellAuto empty;
+    EXPECT_EQ(empty.GetCell(0, 0), nullptr);
+    empty.SetCell(0, 0, 1, 1);
+    EXPECT_EQ(empty.PutPattern(1, 0, 0, 3, 3, kGlider, 1), 0);
+    EXPECT_EQ(empty.GetBuildCost(1, 0, 0, &g), 0.0f);
+}
+
+TEST(BadInputWorld, OneCellAcrossWrapsEverythingOntoItself)
+{
+    // One column or one row: stamping and pricing wrap onto the same cells again and again, and
+    // the step leaves the world alone. The model says what each call must give.
+    struct Size {
+        unsigned int w, h;
+    } sizes[] = {{1, 1}, {1, 5}, {5, 1}};
+    for (const Size& s : sizes) {
+        for (unsigned int rotation = 0; rotation < 4; ++rotation) {
+            SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h) + ", rotation " +
+                         std::to_string(rotation));
+            CellAuto w(s.w, s.h);
+            Scatter(w);
+            w.credits[2] = 3.5f;
+            model::World m;
+            model::CopyFrom(m, w);
+            pattern g{3, 3, rotation, kGlider};
+            const float got = w.GetBuildCost(2, 0xffffffffu, 1, &g);
+            const float expected = m.GetBuildCost(2, 0xffffffffu, 1, &g);
+            EXPECT_EQ(model::FloatBits(got), model::FloatBits(expected))
+                << "price: got " << got << " expected " << expected;
+            w.PutPattern(2, 0xffffffffu, 1, 3, 3, kGlider, (unsigned char)rotation);
+            m.PutPattern(2, 0xffffffffu, 1, 3, 3, kGlider, (unsigned char)rotation);
+            EXPECT_EQ(model::Compare(w, m), "") << "after PutPattern";
+            const Snapshot before(w);
+            w.Step();
+            EXPECT_TRUE(before.Same(w)) << "a step changed a world one cell across";
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The engine at its largest sides
+
+TEST(BadInputEngine, LargestSidesMakeWorkingWorlds)
+{
+    // 65535 is the largest side the engine takes; with the other side at 2 the world is small
+    // enough to build and step here. The widest rows are where the step's row buffers are
+    // longest, so its result is checked against the model, then a block wider than any world
+    // is stamped across the far edge.
+    struct Size {
+        unsigned int w, h;
+    } sizes[] = {{65535, 2}, {2, 65535}};
+    for (const Size& s : sizes) {
+        SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h));
+        Engine e;
+        e.preSetWorldSize(s.w, s.h);
+        e.preSetPlayerCount(6);
+        e.preSetFillMode(1);
+        ASSERT_EQ(e.Init(), ENGINE_OK);
+        ASSERT_NE(e.world, nullptr);
+        EXPECT_EQ(e.world->cellCount, s.w * s.h);
+        model::World m;
+        model::CopyFrom(m, *e.world);
+        for (int step = 1; step <= 3; ++step) {
+            EXPECT_EQ(e.Step(), ENGINE_OK);
+            m.Step();
+            ASSERT_EQ(model::Compare(*e.world, m), "") << "step " << step;
+        }
+
+        std::vector<unsigned char> row(70000, 1);
+        pattern wide{70000, 1, 0, row.data()};
+        const float price = e.GetBuildCost(3, 0xfffffff0u, 0xffffffffu, &wide);
+        EXPECT_EQ(model::FloatBits(price),
+                  model::FloatBits(m.GetBuildCost(3, 0xfffffff0u, 0xffffffffu, &wide)));
+        e.world->credits[3] = price;
+        m.credits[3] = 0.0f;
+        e.PlacePattern(3, 0xfffffff0u, 0xffffffffu, &wide);
+        m.PutPattern(3, 0xfffffff0u, 0xffffffffu, 70000, 1, row.data(), 0);
+        EXPECT_EQ(model::Compare(*e.world, m), "") << "after placing a 70000-cell row";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blocks that are empty, or larger than the world
+
+TEST(BadInputEngine, EmptyBlocksCostNothingAndChangeNothing)
+{
+    Engine e;
+    e.preSetWorldSize(16, 12);
+    e.preSetFillMode(1);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    CellAuto& w = *e.world;
+    const float balances[] = {0.0f, 250.0f, -1.0f, NAN};
+    for (float b : balances) {
+        for (unsigned int dims : {0u, 1u, 2u}) {
+            // 0 x 3, 3 x 0 and 0 x 0, with real bytes behind them.
+            pattern p{dims == 1 ? 3u : 0u, dims == 0 ? 3u : 0u, 1, kGlider};
+            w.credits[1] = b;
+            const Snapshot before(w);
+            EXPECT_EQ(e.GetBuildCost(1, 5, 5, &p), 0.0f);
+            EXPECT_EQ(e.PlacePattern(1, 5, 5, &p), ENGINE_NOT_RUNNING); // no worker: no lock
+            EXPECT_TRUE(before.Same(w)) << "a " << p.width << " x " << p.height
+                                        << " block from balance " << b << " changed the world";
+        }
+    }
+}
+
+TEST(BadInputEngine, BlocksLargerThanTheWorldAtFarAnchors)
+{
+    // A 23 x 19 block over a 16 x 12 world covers some cells twice: the price counts each live
+    // block cell, and the stamp leaves the last block cell written on each world cell. Anchors
+    // at and near 2^32 - 1 wrap in 32 bits before the reduction.
+    const unsigned int BW = 23, BH = 19;
+    std::vector<unsigned char> block(BW * BH);
+    for (unsigned int i = 0; i < block.size(); ++i)
+        block[i] = (i * 7919u >> 3) % 3 != 0;
+    const unsigned int anchors[][2] = {{0, 0}, {0xffffffffu, 0xffffffffu}, {0xfffffff5u, 7}};
+    for (const auto& a : anchors) {
+        for (unsigned int rotation = 0; rotation < 4; ++rotation) {
+            SCOPED_TRACE("anchor " + std::to_string(a[0]) + ", " + std::to_string(a[1]) +
+                         ", rotation " + std::to_string(rotation));
+            Engine e;
+            e.preSetWorldSize(16, 12);
+            e.preSetPlayerCount(6);
+            e.preSetFillMode(1);
+            ASSERT_EQ(e.Init(), ENGINE_OK);
+            model::World m;
+            model::CopyFrom(m, *e.world);
+            pattern p{BW, BH, rotation, block.data()};
+            const float price = e.GetBuildCost(4, a[0], a[1], &p);
+            const float expected = m.GetBuildCost(4, a[0], a[1], &p);
+            EXPECT_EQ(model::FloatBits(price), model::FloatBits(expected))
+                << "price: got " << price << " expected " << expected;
+            e.world->credits[4] = price;
+            e.PlacePattern(4, a[0], a[1], &p);
+            m.PutPattern(4, a[0], a[1], BW, BH, block.data(), (unsigned char)rotation);
+            m.credits[4] = 0.0f;
+            EXPECT_EQ(model::Compare(*e.world, m), "");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Balances that are infinite, negative or signed zero
+
+TEST(BadInputEngine, BalancesPayOnlyWhenTheyCoverThePrice)
+{
+    // Player 2 owns live cells under every live block cell at (5, 5), so the glider is free
+    // there; at (10, 2) the ground is unowned and the glider costs 25000.
+    const float inf = std::numeric_limits<float>::infinity();
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const struct {
+        float balance;
+        bool free;   // at the free spot, else at the priced one
+        bool places; // expected
+        float after; // the balance expected after a placement
+    } cases[] = {
+        {inf, false, true, inf},       {inf, true, true, inf},
+        {-inf, true, false, 0},        {-1.0f, true, false, 0},
+        {-tiny, true, false, 0},       {-0.0f, true, true, -0.0f},
+        {tiny, true, true, tiny},      {24999.998f, false, false, 0},
+        {25000.0f, false, true, 0.0f}, {1e30f, false, true, 1e30f},
+    };
+    pattern g{3, 3, 0, pt_glider};
+    for (const auto& c : cases) {
+        Engine e;
+        e.preSetWorldSize(16, 16);
+        ASSERT_EQ(e.Init(), ENGINE_OK);
+        CellAuto& w = *e.world;
+        for (unsigned int i = 0; i < 3; ++i)
+            for (unsigned int j = 0; j < 3; ++j)
+                if (pt_glider[i * 3 + j])
+                    w.SetCell(5 + j, 5 + i, 1, 2);
+        const unsigned int x = c.free ? 5 : 10, y = c.free ? 5 : 2;
+        ASSERT_EQ(e.GetBuildCost(2, x, y, &g), c.free ? 0.0f : 25000.0f);
+        w.credits[2] = c.balance;
+        const Snapshot before(w);
+        e.PlacePattern(2, x, y, &g);
+        const std::string fed = "balance " + model::DescribeFloat(c.balance) + " against price " +
+                                (c.free ? "0" : "25000");
+        if (!c.places) {
+            EXPECT_TRUE(before.Same(w)) << fed << ": got a change, expected none";
+            continue;
+        }
+        EXPECT_EQ(model::FloatBits(w.credits[2]), model::FloatBits(c.after))
+            << fed << ": got " << model::DescribeFloat(w.credits[2]) << " expected "
+            << model::DescribeFloat(c.after);
+        // The block's zero cells became player 2's; its live cells are player 2's and live.
+        EXPECT_EQ(w.GetCell(x + 1, y + 1)->owner, 2) << fed << ": not placed";
+        EXPECT_EQ(w.GetCell(x + 1, y + 1)->alive, 0) << fed;
+    }
+}
+
+} // namespace
