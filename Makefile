@@ -1,8 +1,9 @@
 # The two everyday commands: `make run` and `make test`. Each installs what is missing first.
 BUILD := build
 JOBS := 2
+FUZZ_SECONDS ?= 300
 
-.PHONY: all deps configure build run test bench
+.PHONY: all deps configure build run test bench fuzz soak valgrind
 
 all: build
 
@@ -21,6 +22,20 @@ run: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	@JOBS=$(JOBS) ./scripts/sanitizers.sh
+	@./scripts/fuzz.sh 60
+	@./scripts/valgrind.sh
 
 bench: build
 	@./scripts/bench.sh $(BUILD)
+
+# The world against the tests' model under libFuzzer, ASan and UBSan, for FUZZ_SECONDS.
+fuzz: deps
+	@./scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Two minutes of random play with many restarts; the short version is in `make test`.
+soak: build
+	@bash tests/e2e/soak.sh $(BUILD)/quolvane 120
+
+# Memcheck over the unit tests and one session of the program (also part of `make test`).
+valgrind: deps
+	@./scripts/valgrind.sh

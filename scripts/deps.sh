@@ -8,6 +8,7 @@ packages=(
     libsdl1.2-compat-dev
     libgtest-dev libbenchmark-dev
     xvfb xdotool imagemagick x11-utils desktop-file-utils libx11-dev
+    clang libclang-rt-14-dev valgrind
 )
 
 missing=()
