@@ -140,6 +140,19 @@ void BM_Frame(benchmark::State& state)
 }
 BENCHMARK(BM_Frame)->Unit(benchmark::kMicrosecond);
 
+// The library's part of a frame on the dummy driver, to subtract from BM_Frame.
+void BM_FlipOnly(benchmark::State& state)
+{
+    SDL_Surface* s = DummySurface(640, 360);
+    if (s == nullptr) {
+        state.SkipWithError("no dummy video surface");
+        return;
+    }
+    for (auto _ : state)
+        SDL_Flip(s);
+}
+BENCHMARK(BM_FlipOnly)->Unit(benchmark::kMicrosecond);
+
 void BM_GetBuildCost(benchmark::State& state)
 {
     Engine* e = SettledEngine(640, 360);
