@@ -4,8 +4,8 @@
 # read or write, use of uninitialised memory, or memory definitely or indirectly lost; reports
 # what is still reachable at exit and whether any of that comes from quolvane's own code.
 # Usage: scripts/valgrind.sh [BUILD_DIR]   (default build-valgrind; built with -O2 -g)
-# Logs, one per process, are kept in BUILD_DIR/valgrind/. Not part of `make test`: it takes a
-# few minutes.
+# Logs, one per process, are kept in BUILD_DIR/valgrind/. Takes about a minute, build included;
+# `make test` runs it after the other tests.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build-valgrind}
