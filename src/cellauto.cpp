@@ -68,9 +68,10 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
     width = w;
     height = h;
     cellCount = w * h;
-    // A size whose cell count wraps 32 bits cannot be addressed; treat it like a failed
-    // allocation rather than allocating the wrapped (too small) count.
-    if (w != 0 && (uint64_t)w * h > UINT32_MAX)
+    // A world without cells cannot address one (coordinates are taken modulo its sides), and a
+    // size whose cell count wraps 32 bits would allocate the wrapped, too small count: both are
+    // treated like a failed allocation, leaving the maps null.
+    if (w == 0 || h == 0 || (uint64_t)w * h > UINT32_MAX)
         return;
     currentMap = (Cell*)calloc(cellCount, sizeof(Cell));
     nextMap = (Cell*)calloc(cellCount, sizeof(Cell));
