@@ -59,47 +59,44 @@ void BM_ModelStep(benchmark::State& state)
 }
 BENCHMARK(BM_ModelStep)->Args({640, 360})->Unit(benchmark::kMicrosecond);
 
-// A 1280 x 720 32-bit surface from SDL's dummy video driver, as the window would have.
-SDL_Surface* DummySurface(unsigned int w, unsigned int h)
-{
-    setenv("SDL_VIDEODRIVER", "dummy", 0);
-    if (SDL_WasInit(SDL_INIT_VIDEO) == 0 && SDL_Init(SDL_INIT_VIDEO) < 0)
-        return nullptr;
-    return SDL_SetVideoMode((int)w * 2, (int)h * 2, 32, SDL_SWSURFACE);
-}
+// A settled 640 x 360 world and a 1280 x 720 32-bit surface from SDL's dummy video driver, as
+// the window would have. `surface` is null (and the benchmark skipped) if SDL cannot make one.
+struct FrameScene {
+    Engine* engine = SettledEngine(640, 360);
+    SDL_Surface* surface = nullptr;
+
+    explicit FrameScene(benchmark::State& state)
+    {
+        setenv("SDL_VIDEODRIVER", "dummy", 0);
+        if (SDL_WasInit(SDL_INIT_VIDEO) != 0 || SDL_Init(SDL_INIT_VIDEO) == 0)
+            surface = SDL_SetVideoMode(1280, 720, 32, SDL_SWSURFACE);
+        if (surface == nullptr)
+            state.SkipWithError("no dummy video surface");
+    }
+    ~FrameScene() { delete engine; }
+};
 
 void BM_WorldPass(benchmark::State& state)
 {
-    Engine* e = SettledEngine(640, 360);
-    SDL_Surface* s = DummySurface(640, 360);
-    if (s == nullptr) {
-        state.SkipWithError("no dummy video surface");
-        delete e;
-        return;
-    }
+    FrameScene scene(state);
+    SDL_Surface* s = scene.surface;
     for (auto _ : state) {
         SDL_LockSurface(s);
-        PaintCells(e->GetCurrentCells(), 640, 360, (Uint8*)s->pixels, s->pitch);
+        PaintCells(scene.engine->GetCurrentCells(), 640, 360, (Uint8*)s->pixels, s->pitch);
         SDL_UnlockSurface(s);
         benchmark::ClobberMemory();
     }
-    delete e;
 }
 BENCHMARK(BM_WorldPass)->Unit(benchmark::kMicrosecond);
 
 // The world pass written the plain way, four 32-bit stores per cell, for comparison.
 void BM_WorldPassFourStores(benchmark::State& state)
 {
-    Engine* e = SettledEngine(640, 360);
-    SDL_Surface* s = DummySurface(640, 360);
-    if (s == nullptr) {
-        state.SkipWithError("no dummy video surface");
-        delete e;
-        return;
-    }
+    FrameScene scene(state);
+    SDL_Surface* s = scene.surface;
     for (auto _ : state) {
         SDL_LockSurface(s);
-        const Cell* map = e->GetCurrentCells();
+        const Cell* map = scene.engine->GetCurrentCells();
         for (unsigned int y = 0; y < 360; ++y)
             for (unsigned int x = 0; x < 640; ++x) {
                 const Cell& c = map[y * 640 + x];
@@ -114,42 +111,29 @@ void BM_WorldPassFourStores(benchmark::State& state)
         SDL_UnlockSurface(s);
         benchmark::ClobberMemory();
     }
-    delete e;
 }
 BENCHMARK(BM_WorldPassFourStores)->Unit(benchmark::kMicrosecond);
 
-// A whole frame as the front end draws it (world pass, preview, price, balance, caption), on
-// the dummy driver, whose flip costs next to nothing: this is our own code's share of a frame.
+// A whole frame as the front end draws it (world pass, preview, price, balance, caption, flip)
+// on the dummy driver; BM_FlipOnly is the library's part of it.
 void BM_Frame(benchmark::State& state)
 {
-    Engine* e = SettledEngine(640, 360);
-    SDL_Surface* s = DummySurface(640, 360);
-    if (s == nullptr) {
-        state.SkipWithError("no dummy video surface");
-        delete e;
-        return;
-    }
+    FrameScene scene(state);
     Iface_SDLFlat f;
-    f.SetEngine(e);
-    f.screen = s;
+    f.SetEngine(scene.engine);
+    f.screen = scene.surface;
     for (auto _ : state) {
         f.draw();
         benchmark::ClobberMemory();
     }
-    delete e;
 }
 BENCHMARK(BM_Frame)->Unit(benchmark::kMicrosecond);
 
-// The library's part of a frame on the dummy driver, to subtract from BM_Frame.
 void BM_FlipOnly(benchmark::State& state)
 {
-    SDL_Surface* s = DummySurface(640, 360);
-    if (s == nullptr) {
-        state.SkipWithError("no dummy video surface");
-        return;
-    }
+    FrameScene scene(state);
     for (auto _ : state)
-        SDL_Flip(s);
+        SDL_Flip(scene.surface);
 }
 BENCHMARK(BM_FlipOnly)->Unit(benchmark::kMicrosecond);
 
