@@ -267,18 +267,15 @@ void CellAuto::Step()
     w.upkeep = creditUpkeep;
     w.birth = creditBirth;
     w.death = creditDeath;
-    for (int o = 0; o < 8; ++o) {
+    for (int o = 0; o < 8; ++o)
         w.bal[o] = credits[o];
-        w.pending[o] = 0;
-        w.jump[o] = UpkeepJump{1.0, 0.0, 0.0, 0.0};
-    }
     switch (StepIsaInUse()) {
     case ISA_AVX512: RunFastStepAVX512(&w); break;
     case ISA_AVX2: RunFastStepAVX2(&w); break;
     default: RunStep<VecSSE2>(w); break;
     }
     for (int o = 0; o < 8; ++o)
-        credits[o] = PlainRun(w.bal[o], w.pending[o], (unsigned int)o, w.upkeep, w.jump[o]);
+        credits[o] = w.bal[o];
 }
 
 int CellAuto::PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int w,

@@ -49,9 +49,8 @@ struct StepWork {
     uint8_t addAge[9];      // age added to a dead owned cell with k differently owned neighbours
     uint8_t ageLimit;
     float upkeep, birth, death;
-    float bal[8];           // the balances, replayed in visiting order per owner
-    uint64_t pending[8];    // plain positions per owner after its last event, at the end
-    UpkeepJump jump[8];     // per owner, the binade its balance was last in
+    float bal[8];           // the balances: in, the old ones; out, the new ones
+    UpkeepJump jump[8];     // per owner, the binade its balance was last in (set by the kernel)
 };
 
 // 2^e as a double, for e within the normal double range.
@@ -248,7 +247,10 @@ void RunStep(StepWork& w)
     T ownerVec[8];
     for (int o = 0; o < 8; ++o)
         ownerVec[o] = V::set1((uint8_t)o);
+    // Plain positions of each owner since its last event.
     uint64_t pending[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int o = 0; o < 8; ++o)
+        w.jump[o] = UpkeepJump{1.0, 0.0, 0.0, 0.0};
 
     alignas(64) uint8_t nAlive[V::N], nOwner[V::N], nAge[V::N];
     uint32_t evCount = 0;
@@ -389,9 +391,10 @@ void RunStep(StepWork& w)
             SplitRow(w.old + (size_t)next * W, W, spent, spent + P, spent + 2 * P);
         }
     }
+    // The last events, then every owner's plain positions after its last event.
     ReplayEvents(w, evCount);
     for (int o = 0; o < 8; ++o)
-        w.pending[o] = pending[o];
+        w.bal[o] = PlainRun(w.bal[o], pending[o], (unsigned int)o, w.upkeep, w.jump[o]);
 }
 
 struct VecSSE2 {
