@@ -26,7 +26,8 @@ int __quolvane_engine_thread(void* data)
 
 Engine::Engine()
     : fillMode(0), width(256), height(256), cellCount(65536), playerCount(2), world(nullptr),
-      thread(nullptr), updatedSem(nullptr), stopSem(nullptr), mutex(nullptr), stepPeriod(100)
+      thread(nullptr), updatedSem(nullptr), stopSem(nullptr), mutex(nullptr), stepPeriod(100),
+      stopping(false)
 {
 }
 
@@ -184,6 +185,7 @@ int Engine::Run()
     updatedSem = SDL_CreateSemaphore(0);
     stopSem = updatedSem ? SDL_CreateSemaphore(0) : nullptr;
     mutex = stopSem ? SDL_CreateMutex() : nullptr;
+    stopping = false;
     thread = mutex ? SDL_CreateThread(__quolvane_engine_thread, this) : nullptr;
     if (thread != nullptr)
         return ENGINE_OK;
@@ -204,6 +206,7 @@ int Engine::Stop()
 {
     if (stopSem == nullptr)
         return ENGINE_NOT_RUNNING;
+    stopping = true;
     SDL_SemPost(stopSem);
     int status = 0;
     SDL_WaitThread(thread, &status);
@@ -228,11 +231,19 @@ int Engine::_thread()
 {
     // The timed wait on the stop signal is both the pacing sleep and the stop check, so the
     // worker never spins and a stop cuts the wait short. Elapsed time is unsigned so it stays
-    // right across the wrap of the tick counter.
+    // right across the wrap of the tick counter. The `stopping` flag backs the signal up: if
+    // SDL fails to raise it or to wait on it, the worker still ends within one period, and a
+    // failing wait is replaced by a plain sleep rather than stepping flat out.
     Uint32 waitMs = 0;
     for (;;) {
-        if (SDL_SemWaitTimeout(stopSem, waitMs) == 0)
+        const int woke = SDL_SemWaitTimeout(stopSem, waitMs);
+        if (woke == 0 || stopping)
             return 0;
+        if (woke < 0) {
+            SDL_Delay(waitMs);
+            if (stopping)
+                return 0;
+        }
         Uint32 start = SDL_GetTicks();
         SDL_mutexP(mutex);
         Step();

@@ -5,6 +5,8 @@
 
 #include <SDL.h>
 
+#include <atomic>
+
 #include "cellauto.h"
 
 // Return codes of the engine's integer operations.
@@ -43,6 +45,9 @@ public:
     SDL_sem* stopSem;          // raised once by Stop to end the worker
     SDL_mutex* mutex;          // the engine lock, recursive; guards the world
     unsigned int stepPeriod;   // the worker's pace in milliseconds
+    // Set by Stop beside the stop signal, so the worker ends even if raising that signal or
+    // waiting on it fails.
+    std::atomic<bool> stopping;
 
     // Defaults: 256 x 256 cells, 2 players, fill mode 0 (empty), 100 ms per generation.
     Engine();
@@ -96,7 +101,8 @@ public:
     int Stop();
     // True exactly once per poll after one or more generations completed since the last true.
     bool isUpdated();
-    // The worker loop: steps once per stepPeriod until stopped. Returns 0.
+    // The worker loop: steps once per stepPeriod until stopped. Returns 0. A wait that fails
+    // (rather than timing out) is replaced by a plain sleep, so the pace holds.
     int _thread();
 };
 
