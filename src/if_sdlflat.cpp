@@ -52,6 +52,20 @@ const char* UnrequestedWindowlessDriver()
     const char* requested = getenv("SDL_VIDEODRIVER");
     return requested != nullptr && requested[0] != '\0' ? nullptr : name;
 }
+
+// Ends the session with SDL so that no redraw callback runs while SDL shuts down. SDL_Quit
+// tears the event queue down before it stops the timer thread, and a callback that fired in
+// between would push into a dead queue and block for ever, and SDL_Quit with it, waiting for
+// that thread. So the armed timer is removed and the timer part shut down first: that waits
+// for the timer thread, after which no callback can run.
+void EndSdl(SDL_TimerID timer)
+{
+    SDL_ShowCursor(SDL_ENABLE);
+    if (timer != nullptr)
+        SDL_RemoveTimer(timer);
+    SDL_QuitSubSystem(SDL_INIT_TIMER);
+    SDL_Quit();
+}
 }  // namespace
 
 Uint32 CellStepCallback(Uint32, void*)
@@ -117,9 +131,16 @@ int Iface_SDLFlat::Run()
         printf("SDL_AddTimer failed: %s\n", SDL_GetError());
         return IFACE_NO_TIMER;
     }
-    engine->Run();
+    // Without its worker the world never changes and the window would stay black for good:
+    // said, and ended, like the other start-up failures.
+    if (engine->Run() != ENGINE_OK) {
+        printf("Engine::Run failed: %s\n", SDL_GetError());
+        EndSdl(timer);
+        return IFACE_ENGINE_NOT_STARTED;
+    }
     SDL_ShowCursor(SDL_DISABLE);
 
+    int status = IFACE_OK;
     bool running = true;
     int intervalMs = FIRST_REDRAW_MS;
     // Wait for an event, then handle every queued one, even after the running flag clears:
@@ -153,7 +174,13 @@ int Iface_SDLFlat::Run()
                     engine->Stop();
                     engine->Close();
                     engine->Init();
-                    engine->Run();
+                    if (engine->Run() != ENGINE_OK) {
+                        // A restart that cannot step its new world ends the game, as a
+                        // start-up that cannot would.
+                        printf("Engine::Run failed: %s\n", SDL_GetError());
+                        status = IFACE_ENGINE_NOT_STARTED;
+                        running = false;
+                    }
                     break;
                 case SDLK_RIGHT:
                     intervalMs += REDRAW_STEP_MS;
@@ -187,9 +214,8 @@ int Iface_SDLFlat::Run()
         }
     } while (running);
 
-    SDL_ShowCursor(SDL_ENABLE);
-    SDL_Quit();
-    return IFACE_OK;
+    EndSdl(timer);
+    return status;
 }
 
 // The world pass. It runs with the engine lock held, so the simulation waits on it: one straight

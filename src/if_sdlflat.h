@@ -15,6 +15,9 @@ enum : int {
     IFACE_NO_VIDEO_MODE = -2,
     // Arming the first redraw timer failed.
     IFACE_NO_TIMER = -3,
+    // The engine's worker (its thread, lock or semaphores) could not be started, at start-up or
+    // when Space restarted the world.
+    IFACE_ENGINE_NOT_STARTED = -4,
 };
 
 // The caption shown until the first frame, and the one every frame formats.
@@ -53,7 +56,8 @@ public:
     // Creates and fills the engine's world. Returns -1 without an engine, else Engine::Init's code.
     int InitEngine();
     // Opens the window, starts the engine's worker and runs the event loop until q, Escape or
-    // closing the window. Returns 0, or an IFACE_* code if start-up failed (one line printed).
+    // closing the window. Returns 0, or an IFACE_* code if start-up failed or a restart could
+    // not start the worker again (one line printed either way).
     int Run();
     // Paints one frame: the world, the brush preview at the mouse, and the cost caption.
     void draw();

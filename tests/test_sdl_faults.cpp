@@ -1,29 +1,49 @@
-// The event loop when SDL refuses a redraw timer. SDL_AddTimer and SDL_Flip are interposed
-// here (this executable's definitions win over the library's), so a test can make arming fail
-// on demand and count the frames the loop shows.
+// The front end and the engine when SDL calls fail or race them. Several SDL functions are
+// interposed here (this executable's definitions win over the library's): a test can make them
+// fail on demand, count the frames the loop shows, and stretch SDL_Quit to watch what the redraw
+// timer does while SDL shuts down.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "engine.h"
 #include "if_sdlflat.h"
 
 namespace {
-std::atomic<int> failNextArmings{0};  // this many coming SDL_AddTimer calls fail
-std::atomic<int> armings{0};          // SDL_AddTimer calls seen
-std::atomic<int> flips{0};            // frames shown
+std::atomic<int> failNextArmings{0};   // this many coming SDL_AddTimer calls fail
+std::atomic<int> armings{0};           // SDL_AddTimer calls seen
+std::atomic<int> flips{0};             // frames shown
+std::atomic<int> failNextThreads{0};   // this many coming SDL_CreateThread calls fail
+std::atomic<SDL_sem*> refusePostsTo{nullptr};  // SDL_SemPost on this semaphore fails
+std::atomic<SDL_sem*> refuseWaitsOn{nullptr};  // SDL_SemWaitTimeout on this one fails
+std::atomic<int> quitDelayMs{0};       // SDL_Quit waits this long before it begins its work
+std::atomic<bool> quitting{false};     // inside SDL_Quit
+std::atomic<int> redrawsWhileQuitting{0};
+
+template <class F> F Real(const char* name)
+{
+    return (F)dlsym(RTLD_NEXT, name);
+}
+
+bool IsRedraw(const SDL_Event* ev)
+{
+    return ev->type == SDL_USEREVENT && ev->user.code == 1;
+}
 }  // namespace
 
 extern "C" SDL_TimerID SDL_AddTimer(Uint32 interval, SDL_NewTimerCallback callback, void* param)
 {
-    typedef SDL_TimerID (*AddTimer)(Uint32, SDL_NewTimerCallback, void*);
-    static AddTimer real = (AddTimer)dlsym(RTLD_NEXT, "SDL_AddTimer");
+    static auto real = Real<SDL_TimerID (*)(Uint32, SDL_NewTimerCallback, void*)>("SDL_AddTimer");
     armings++;
     if (failNextArmings > 0) {
         failNextArmings--;
@@ -34,10 +54,54 @@ extern "C" SDL_TimerID SDL_AddTimer(Uint32 interval, SDL_NewTimerCallback callba
 
 extern "C" int SDL_Flip(SDL_Surface* screen)
 {
-    typedef int (*Flip)(SDL_Surface*);
-    static Flip real = (Flip)dlsym(RTLD_NEXT, "SDL_Flip");
+    static auto real = Real<int (*)(SDL_Surface*)>("SDL_Flip");
     flips++;
     return real(screen);
+}
+
+extern "C" SDL_Thread* SDL_CreateThread(int (*fn)(void*), void* data)
+{
+    static auto real = Real<SDL_Thread* (*)(int (*)(void*), void*)>("SDL_CreateThread");
+    if (failNextThreads > 0) {
+        failNextThreads--;
+        SDL_SetError("refused by the test");
+        return nullptr;
+    }
+    return real(fn, data);
+}
+
+extern "C" int SDL_SemPost(SDL_sem* sem)
+{
+    static auto real = Real<int (*)(SDL_sem*)>("SDL_SemPost");
+    return sem != nullptr && sem == refusePostsTo ? -1 : real(sem);
+}
+
+extern "C" int SDL_SemWaitTimeout(SDL_sem* sem, Uint32 ms)
+{
+    static auto real = Real<int (*)(SDL_sem*, Uint32)>("SDL_SemWaitTimeout");
+    return sem != nullptr && sem == refuseWaitsOn ? -1 : real(sem, ms);
+}
+
+// A redraw pushed while SDL shuts down is counted and refused: once SDL's event queue is being
+// torn down, the real push may block for ever.
+extern "C" int SDL_PushEvent(SDL_Event* ev)
+{
+    static auto real = Real<int (*)(SDL_Event*)>("SDL_PushEvent");
+    if (quitting && IsRedraw(ev)) {
+        redrawsWhileQuitting++;
+        return -1;
+    }
+    return real(ev);
+}
+
+extern "C" void SDL_Quit(void)
+{
+    static auto real = Real<void (*)(void)>("SDL_Quit");
+    quitting = true;
+    if (quitDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(quitDelayMs.load()));
+    real();
+    quitting = false;
 }
 
 namespace {
@@ -67,49 +131,186 @@ void PushKey(SDLKey key)
     SDL_PushEvent(&ev);
 }
 
-TEST(TimerFaults, FirstTimerRefusedFailsStartUpWithMinusThree)
-{
+// Every test starts with no faults armed and the counters at zero, so --gtest_repeat works.
+class SdlFaults : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        failNextArmings = 0;
+        armings = 0;
+        flips = 0;
+        failNextThreads = 0;
+        refusePostsTo = nullptr;
+        refuseWaitsOn = nullptr;
+        quitDelayMs = 0;
+        redrawsWhileQuitting = 0;
+    }
+    void TearDown() override { SetUp(); }
+
+    // A small random world, bound to the front end.
+    void Configure()
+    {
+        engine.preSetWorldSize(64, 36);
+        engine.preSetFillMode(1);
+        iface.SetEngine(&engine);
+        ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
+    }
+
+    // Runs the loop with standard output captured while `script` runs on a second thread once
+    // the loop has shown its first frame (never, if Run returns before that).
+    template <class F> int RunCapturing(F script, std::string* out)
+    {
+        std::atomic<bool> ended{false};
+        std::thread driver([&] {
+            if (WaitFor([&] { return flips >= 1 || ended; }) && !ended)
+                script();
+        });
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        const int rc = iface.Run();
+        fflush(stdout);
+        *out = testing::internal::GetCapturedStdout();
+        ended = true;
+        driver.join();
+        return rc;
+    }
+
     Engine engine;
-    engine.preSetWorldSize(64, 36);
     Iface_SDLFlat iface;
-    iface.SetEngine(&engine);
-    ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
+};
+
+TEST_F(SdlFaults, FirstTimerRefusedFailsStartUpWithMinusThree)
+{
+    Configure();
     failNextArmings = 1;
-    EXPECT_EQ(iface.Run(), IFACE_NO_TIMER) << "Run with the first timer refused";
+    std::string out;
+    EXPECT_EQ(RunCapturing([] {}, &out), IFACE_NO_TIMER) << "Run with the first timer refused";
+    EXPECT_EQ(out.rfind("SDL_AddTimer failed: ", 0), 0u) << "got output \"" << out << "\"";
     EXPECT_EQ(engine.thread, nullptr) << "the worker must not start when start-up fails";
-    failNextArmings = 0;
     SDL_Quit();
 }
 
-TEST(TimerFaults, RefusedReArmingsDoNotStopTheRedraws)
+TEST_F(SdlFaults, RefusedReArmingsDoNotStopTheRedraws)
 {
-    Engine engine;
-    engine.preSetWorldSize(64, 36);
-    engine.preSetFillMode(1);
-    Iface_SDLFlat iface;
-    iface.SetEngine(&engine);
-    ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
-
+    Configure();
     std::atomic<bool> redrewAfterFaults{false};
-    std::thread driver([&] {
-        // Once the loop draws, refuse the next five armings (the loop's own re-armings and
-        // its retries), then require further frames before quitting.
-        if (!WaitFor([] { return flips >= 1; })) {
+    std::string out;
+    const int rc = RunCapturing(
+        [&] {
+            // Refuse the next five armings (the loop's own re-armings and its retries), then
+            // require further frames before quitting.
+            const int armedBefore = armings;
+            failNextArmings = 5;
+            const bool refused = WaitFor([&] { return failNextArmings == 0; });
+            const int shown = flips;
+            redrewAfterFaults = refused && WaitFor([&] { return flips >= shown + 3; });
+            EXPECT_GE(armings - armedBefore, 6) << "every refusal must be followed by another try";
             PushKey(SDLK_q);
-            return;
-        }
-        const int armedBefore = armings;
-        failNextArmings = 5;
-        const bool refused = WaitFor([&] { return failNextArmings == 0; });
-        const int shown = flips;
-        redrewAfterFaults = refused && WaitFor([&] { return flips >= shown + 3; });
-        EXPECT_GE(armings - armedBefore, 6) << "every refusal must be followed by another try";
-        PushKey(SDLK_q);
-    });
-    EXPECT_EQ(iface.Run(), IFACE_OK);
-    driver.join();
-    engine.Stop();
+        },
+        &out);
+    EXPECT_EQ(rc, IFACE_OK);
+    EXPECT_EQ(engine.Stop(), 0);
     EXPECT_TRUE(redrewAfterFaults) << "got " << flips << " frames; the loop stopped redrawing "
                                    << "after SDL refused to arm its timer";
+}
+
+// The loop always ends with a redraw timer armed. SDL_Quit takes 30 ms here before it does
+// anything, so a timer still alive when it is called fires inside it.
+TEST_F(SdlFaults, NoRedrawIsPushedWhileSdlShutsDown)
+{
+    const struct {
+        Uint8 type;
+        SDLKey key;
+        const char* name;
+    } endings[] = {{SDL_KEYDOWN, SDLK_q, "q"},
+                   {SDL_KEYDOWN, SDLK_ESCAPE, "Escape"},
+                   {SDL_QUIT, SDLK_UNKNOWN, "closing the window"}};
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.name);
+        SetUp();
+        Engine engine;
+        Iface_SDLFlat iface;
+        engine.preSetWorldSize(64, 36);
+        iface.SetEngine(&engine);
+        ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
+        quitDelayMs = 30;
+        std::thread driver([&] {
+            WaitFor([] { return flips >= 2; });
+            SDL_Event ev = {};
+            ev.type = ending.type;
+            ev.key.keysym.sym = ending.key;
+            SDL_PushEvent(&ev);
+        });
+        EXPECT_EQ(iface.Run(), IFACE_OK);
+        driver.join();
+        EXPECT_EQ(redrawsWhileQuitting, 0) << "redraw events pushed after SDL_Quit began";
+        engine.Stop();
+    }
+}
+
+TEST_F(SdlFaults, AWorkerThatCannotStartEndsStartUpWithOneLine)
+{
+    Configure();
+    failNextThreads = 1;
+    std::string out;
+    EXPECT_EQ(RunCapturing([] {}, &out), IFACE_ENGINE_NOT_STARTED);
+    EXPECT_EQ(out, "Engine::Run failed: refused by the test\n");
+    EXPECT_EQ(engine.thread, nullptr);
+    EXPECT_EQ(engine.mutex, nullptr);
+    EXPECT_EQ(SDL_WasInit(SDL_INIT_EVERYTHING), 0u) << "SDL is left running";
+}
+
+TEST_F(SdlFaults, ARestartWhoseWorkerCannotStartEndsTheLoopWithOneLine)
+{
+    Configure();
+    std::string out;
+    const int rc = RunCapturing(
+        [] {
+            failNextThreads = 1;
+            // Queued behind the failing restart in the same drain: the loop still ends.
+            SDL_Event click = {};
+            click.type = SDL_MOUSEBUTTONDOWN;
+            PushKey(SDLK_SPACE);
+            SDL_PushEvent(&click);
+        },
+        &out);
+    EXPECT_EQ(rc, IFACE_ENGINE_NOT_STARTED);
+    EXPECT_EQ(out, "Engine::Run failed: refused by the test\n");
+    EXPECT_EQ(engine.thread, nullptr);
+    EXPECT_NE(engine.world, nullptr) << "the new world is made before its worker";
+}
+
+// Stop raises the stop signal and joins the worker. If SDL fails to raise it, or every wait on
+// it fails, the worker must still end instead of keeping Stop (and the program) waiting for ever.
+TEST_F(SdlFaults, TheWorkerStopsWhenItsStopSignalFails)
+{
+    for (bool failWaits : {false, true}) {
+        SCOPED_TRACE(failWaits ? "every wait fails" : "raising the stop signal fails");
+        Engine engine;
+        engine.preSetWorldSize(16, 16);
+        ASSERT_EQ(engine.Init(), ENGINE_OK);
+        ASSERT_EQ(engine.Run(), ENGINE_OK);
+        ASSERT_TRUE(WaitFor([&] { return engine.isUpdated(); }));
+        (failWaits ? refuseWaitsOn : refusePostsTo) = engine.stopSem;
+        if (failWaits) {
+            // The worker goes on at its pace: failed waits are slept, not stepped through.
+            ASSERT_TRUE(WaitFor([&] { return engine.isUpdated(); }));
+        }
+        std::atomic<bool> stopped{false};
+        int rc = -99;
+        std::thread stopper([&] {
+            rc = engine.Stop();
+            stopped = true;
+        });
+        if (!WaitFor([&] { return stopped.load(); })) {
+            fprintf(stderr, "Stop did not return within 20 s\n");
+            _exit(1);  // the stopper cannot be joined; end here rather than hang the suite
+        }
+        stopper.join();
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(engine.thread, nullptr);
+        refusePostsTo = nullptr;
+        refuseWaitsOn = nullptr;
+    }
 }
 }  // namespace
