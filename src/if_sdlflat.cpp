@@ -246,7 +246,13 @@ void Iface_SDLFlat::draw()
 {
     engine->Lock();
     const Cell* map = engine->GetCurrentCells();
-    SDL_LockSurface(screen);
+    // Pixels of a surface that SDL would not lock may not be written: the frame is skipped
+    // whole (the cursor keeps the position the last drawn frame previewed) until a later
+    // generation brings the next try.
+    if (SDL_LockSurface(screen) != 0) {
+        engine->Unlock();
+        return;
+    }
     Uint8* pixels = (Uint8*)screen->pixels;
     const size_t pitch = screen->pitch;
     if (map != nullptr)

@@ -24,6 +24,7 @@ std::atomic<int> failNextArmings{0};   // this many coming SDL_AddTimer calls fa
 std::atomic<int> armings{0};           // SDL_AddTimer calls seen
 std::atomic<int> flips{0};             // frames shown
 std::atomic<int> failNextThreads{0};   // this many coming SDL_CreateThread calls fail
+std::atomic<int> failNextSurfaceLocks{0};  // this many coming SDL_LockSurface calls fail
 std::atomic<SDL_sem*> refusePostsTo{nullptr};  // SDL_SemPost on this semaphore fails
 std::atomic<SDL_sem*> refuseWaitsOn{nullptr};  // SDL_SemWaitTimeout on this one fails
 std::atomic<int> quitDelayMs{0};       // SDL_Quit waits this long before it begins its work
@@ -68,6 +69,16 @@ extern "C" SDL_Thread* SDL_CreateThread(int (*fn)(void*), void* data)
         return nullptr;
     }
     return real(fn, data);
+}
+
+extern "C" int SDL_LockSurface(SDL_Surface* surface)
+{
+    static auto real = Real<int (*)(SDL_Surface*)>("SDL_LockSurface");
+    if (failNextSurfaceLocks > 0) {
+        failNextSurfaceLocks--;
+        return -1;
+    }
+    return real(surface);
 }
 
 extern "C" int SDL_SemPost(SDL_sem* sem)
@@ -140,6 +151,7 @@ protected:
         armings = 0;
         flips = 0;
         failNextThreads = 0;
+        failNextSurfaceLocks = 0;
         refusePostsTo = nullptr;
         refuseWaitsOn = nullptr;
         quitDelayMs = 0;
@@ -278,6 +290,38 @@ TEST_F(SdlFaults, ARestartWhoseWorkerCannotStartEndsTheLoopWithOneLine)
     EXPECT_EQ(out, "Engine::Run failed: refused by the test\n");
     EXPECT_EQ(engine.thread, nullptr);
     EXPECT_NE(engine.world, nullptr) << "the new world is made before its worker";
+}
+
+TEST_F(SdlFaults, AFrameWhoseSurfaceCannotBeLockedIsSkippedWhole)
+{
+    ASSERT_EQ(SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO), 0) << SDL_GetError();
+    Configure();
+    iface.screen = SDL_SetVideoMode(128, 72, 32, SDL_SWSURFACE);
+    ASSERT_NE(iface.screen, nullptr) << SDL_GetError();
+    const Uint32 sentinel = 0x123456;
+    SDL_FillRect(iface.screen, nullptr, sentinel);
+    SDL_WM_SetCaption("before", nullptr);
+    SDL_WarpMouse(40, 30);
+    auto pixel = [&] { return *static_cast<const Uint32*>(iface.screen->pixels); };
+    auto caption = [] {
+        char* title = nullptr;
+        SDL_WM_GetCaption(&title, nullptr);
+        return std::string(title ? title : "");
+    };
+
+    failNextSurfaceLocks = 1;
+    iface.draw();
+    EXPECT_EQ(pixel(), sentinel) << "pixels written without the surface lock";
+    EXPECT_EQ(caption(), "before");
+    EXPECT_EQ(flips, 0);
+    EXPECT_EQ(iface.cursorX, 0u) << "the cursor moved without a frame previewing it there";
+
+    iface.draw();  // the next frame is drawn as usual
+    EXPECT_NE(pixel(), sentinel);
+    EXPECT_EQ(caption().rfind("RUD EZARAR EROV IZAZODER! Build cost: ", 0), 0u) << caption();
+    EXPECT_EQ(flips, 1);
+    EXPECT_EQ(iface.cursorX, 40u);
+    SDL_Quit();
 }
 
 // Stop raises the stop signal and joins the worker. If SDL fails to raise it, or every wait on

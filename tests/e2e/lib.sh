@@ -68,12 +68,23 @@ qv_start_xvfb() {
     unset WAYLAND_DISPLAY
 }
 
-# Starts BIN in the background on $DISPLAY, with SDL left to choose its real video driver.
-# Standard output goes to $qv_tmp/quolvane.out.
+# Exports LD_LIBRARY_PATH so that the SDL 1.2 library in QV_SDL_LIB_DIR, when that is set, is
+# used instead of the installed one: `make test` runs the end-to-end tests against each.
+qv_use_sdl_lib() {
+    if [ -n "${QV_SDL_LIB_DIR:-}" ]; then
+        export LD_LIBRARY_PATH="$QV_SDL_LIB_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    fi
+}
+
+# Starts BIN in the background on $DISPLAY, with SDL left to choose its real video driver and
+# any NAME=VALUE arguments added to its environment. Standard output goes to
+# $qv_tmp/quolvane.out, standard error to $qv_tmp/quolvane.err.
 qv_start() {
     local bin=$1
+    shift
     [ -x "$bin" ] || qv_fail "not an executable: $bin"
-    (unset SDL_VIDEODRIVER; exec "$bin") >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
+    (unset SDL_VIDEODRIVER; qv_use_sdl_lib; exec env "$@" "$bin") \
+        >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
     QV_PID=$!
 }
 

@@ -22,7 +22,7 @@ done
 expect_startup_failure() {
     local what=$1 status=0 out
     shift
-    out=$(timeout 30 env -u SDL_VIDEODRIVER -u WAYLAND_DISPLAY "$@" "$bin" </dev/null 2>/dev/null) || status=$?
+    out=$(qv_use_sdl_lib; timeout 30 env -u SDL_VIDEODRIVER -u WAYLAND_DISPLAY "$@" "$bin" </dev/null 2>/dev/null) || status=$?
     [ $status -ne 124 ] || qv_fail "$what: quolvane still ran after 30 s, expected it to fail at start-up"
     [ $status -ne 0 ] || qv_fail "$what: got exit status 0, expected a non-zero start-up failure"
     [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] && [[ $out =~ $failure_re ]] ||
