@@ -21,6 +21,7 @@ run: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@./scripts/e2e-classic-sdl.sh $(BUILD) $(JOBS)
 	@JOBS=$(JOBS) ./scripts/sanitizers.sh
 	@./scripts/fuzz.sh 60
 	@./scripts/valgrind.sh

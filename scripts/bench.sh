@@ -2,7 +2,7 @@
 # `make bench`: the micro-benchmarks (medians over repetitions), then the whole program under
 # Xvfb for 20 seconds, once with the installed SDL 1.2 (sdl12-compat over SDL 2) and once with
 # the classic SDL 1.2.15 library unpacked from Debian's libsdl1.2debian into a temporary folder
-# (the installed library is not touched).
+# by scripts/classic-sdl.sh (the installed library is not touched).
 set -euo pipefail
 build=${1:-build}
 secs=${QUOLVANE_CPU_SECONDS:-20}
@@ -17,9 +17,8 @@ echo
 classic=$(mktemp -d "${TMPDIR:-/tmp}/quolvane-sdl12.XXXXXX")
 trap 'rm -rf "$classic"' EXIT
 echo
-if (cd "$classic" && apt-get download libsdl1.2debian libcaca0 >/dev/null 2>&1); then
-    for deb in "$classic"/*.deb; do dpkg -x "$deb" "$classic/root"; done
-    QUOLVANE_SDL_LIB_DIR="$classic/root/usr/lib/x86_64-linux-gnu" "$here/bench/cpu.sh" "$build" "$secs"
+if lib=$("$here/scripts/classic-sdl.sh" "$classic"); then
+    QUOLVANE_SDL_LIB_DIR="$lib" "$here/bench/cpu.sh" "$build" "$secs"
 else
-    echo "classic SDL 1.2: could not download libsdl1.2debian (apt-get download); skipped"
+    echo "classic SDL 1.2: skipped"
 fi

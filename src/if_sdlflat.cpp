@@ -39,18 +39,29 @@ int PushRedrawEvent()
     return SDL_PushEvent(&ev);
 }
 
-// SDL falls back to a windowless video driver (offscreen or dummy) when no display can be
-// opened. The game would then run unseen, with no way to quit it, so such a driver is taken
-// only when SDL_VIDEODRIVER asks for it. Returns the unrequested driver's name, or null.
+// Video drivers that show no window: SDL 2's offscreen and dummy, and the classic SDL 1.2's
+// text-art drivers, which draw into the terminal through libcaca or AAlib.
+const char* const WINDOWLESS_DRIVERS[] = {"offscreen", "dummy", "caca", "aalib"};
+
+// Whether the user chose a video driver through SDL_VIDEODRIVER.
+bool VideoDriverRequested()
+{
+    const char* requested = getenv("SDL_VIDEODRIVER");
+    return requested != nullptr && requested[0] != '\0';
+}
+
+// SDL falls back to a windowless video driver when no display can be opened. The game would
+// then run unseen, with no way to quit it, so such a driver is taken only when SDL_VIDEODRIVER
+// asks for it. Returns the unrequested driver's name, or null.
 const char* UnrequestedWindowlessDriver()
 {
     static char name[64];
-    if (SDL_VideoDriverName(name, sizeof name) == nullptr)
+    if (VideoDriverRequested() || SDL_VideoDriverName(name, sizeof name) == nullptr)
         return nullptr;
-    if (strcmp(name, "offscreen") != 0 && strcmp(name, "dummy") != 0)
-        return nullptr;
-    const char* requested = getenv("SDL_VIDEODRIVER");
-    return requested != nullptr && requested[0] != '\0' ? nullptr : name;
+    for (const char* windowless : WINDOWLESS_DRIVERS)
+        if (strcmp(name, windowless) == 0)
+            return name;
+    return nullptr;
 }
 
 // Ends the session with SDL so that no redraw callback runs while SDL shuts down. SDL_Quit
@@ -111,6 +122,12 @@ int Iface_SDLFlat::Run()
     // ignores both. A value the user has set is left alone.
     setenv("SDL_RENDER_DRIVER", "software", 0);
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+    // The classic SDL 1.2 falls back to its libcaca driver when no display can be opened, and
+    // libcaca starts drawing into the terminal as soon as SDL initialises it, before the
+    // driver can be refused below. Unless the user asked for a driver, libcaca is pointed at
+    // its silent null output, so that the refusal is the only thing printed.
+    if (!VideoDriverRequested())
+        setenv("CACA_DRIVER", "null", 0);
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) < 0) {
         printf("SDL_Init failed: %s\n", SDL_GetError());
         return IFACE_NO_ENGINE_OR_INIT;
