@@ -149,8 +149,9 @@ int Iface_SDLFlat::Run()
         return IFACE_NO_TIMER;
     }
     // Without its worker the world never changes and the window would stay black for good:
-    // said, and ended, like the other start-up failures.
-    if (engine->Run() != ENGINE_OK) {
+    // said, and ended, like the other start-up failures. (An engine whose worker already runs
+    // is fine as it is.)
+    if (engine->Run() == ENGINE_START_FAILED) {
         printf("Engine::Run failed: %s\n", SDL_GetError());
         EndSdl(timer);
         return IFACE_ENGINE_NOT_STARTED;
@@ -191,7 +192,7 @@ int Iface_SDLFlat::Run()
                     engine->Stop();
                     engine->Close();
                     engine->Init();
-                    if (engine->Run() != ENGINE_OK) {
+                    if (engine->Run() == ENGINE_START_FAILED) {
                         // A restart that cannot step its new world ends the game, as a
                         // start-up that cannot would.
                         printf("Engine::Run failed: %s\n", SDL_GetError());

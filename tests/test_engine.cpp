@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -600,13 +601,13 @@ TEST(EnginePlacement, WhileRunning)
 
 TEST(EngineWorker, OneSignalPerGenerationAndStopCutsTheWait)
 {
-    // With a 10 s period the first generation must come at once, exactly one signal follows,
-    // and Stop must end the wait rather than sit out the period.
+    // With a one-hour period the first generation must come at once, exactly one signal
+    // follows, and Stop must end the wait rather than sit out the period.
     Engine e;
     StopAtEnd guard{e};
     MakeEmptyWorld(e, 16, 16);
     GenerationClock clock(e);
-    e.stepPeriod = 10000;
+    e.stepPeriod = 3600 * 1000;
     EXPECT_FALSE(e.isUpdated());
     for (int cycle = 0; cycle < 3; ++cycle) {
         const int start = clock.Count();
@@ -615,9 +616,15 @@ TEST(EngineWorker, OneSignalPerGenerationAndStopCutsTheWait)
             << "no generation within 5 s of Run";
         EXPECT_FALSE(e.isUpdated()) << "a second signal for one generation";
         EXPECT_EQ(clock.Count(), start + 1);
-        const Clock::time_point t = Clock::now();
-        EXPECT_EQ(e.Stop(), ENGINE_OK);
-        EXPECT_LT(MsSince(t), 3000) << "Stop waited out the 10 s period";
+        // A Stop that sat out the period would not return for an hour; give up after a minute.
+        std::atomic<int> stopped{1};
+        std::thread stopper([&] { stopped = e.Stop(); });
+        if (!WaitUntil([&] { return stopped != 1; }, Ms(60000))) {
+            fprintf(stderr, "Stop did not cut the worker's one-hour wait short\n");
+            _exit(1);  // the stopper cannot be joined; end here rather than hang the suite
+        }
+        stopper.join();
+        EXPECT_EQ(stopped, ENGINE_OK);
     }
 }
 
@@ -657,63 +664,8 @@ TEST(EngineWorker, NeverFasterThanThePeriod)
     EXPECT_LE(gens, ms / 100 + 2) << gens << " generations in " << ms << " ms";
 }
 
-TEST(EngineWorker, SlowStepIsFollowedAtOnceThenThePaceResumes)
-{
-    // The step is made slow by holding the lock 2.5 s across the worker's wake-up (period 1 s):
-    // the next step must follow at once, and the one after that a full period later.
-    Engine e;
-    StopAtEnd guard{e};
-    MakeEmptyWorld(e, 16, 16);
-    GenerationClock clock(e);
-    e.stepPeriod = 1000;
-    ASSERT_EQ(e.Run(), ENGINE_OK);
-    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 1; }, Ms(10000)));
-    Clock::time_point released;
-    {
-        Hold h(e);
-        if (clock.Count() != 1)
-            GTEST_SKIP() << "the worker ran ahead before the lock was taken (machine too busy)";
-        std::this_thread::sleep_for(Ms(2500));
-        released = Clock::now();
-    }
-    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 3; }, Ms(10000)));
-    EXPECT_LT(MsSince(released), 500) << "the step after a slow one waited";
-    // Lost time is not made up: the next generation comes a period after the release.
-    while (MsSince(released) < 950) {
-        const int n = clock.Count();
-        if (MsSince(released) < 990) { // the read happened before this moment
-            ASSERT_LE(n, 3) << "an extra step made up for the slow one";
-        }
-        std::this_thread::sleep_for(Ms(5));
-    }
-}
-
-TEST(EngineWorker, ADelayedStepKeepsThePace)
-{
-    // Period 2 s. The lock is held from 1 s to 3 s after the first generation, so the second
-    // step, due at 2 s, waits about 1 s for it. Its wait is then cut by that second: the third
-    // generation comes about 4 s after the first, not a full period after the release (5 s).
-    Engine e;
-    StopAtEnd guard{e};
-    MakeEmptyWorld(e, 16, 16);
-    GenerationClock clock(e);
-    e.stepPeriod = 2000;
-    ASSERT_EQ(e.Run(), ENGINE_OK);
-    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 1; }, Ms(10000)));
-    const Clock::time_point first = Clock::now();
-    std::this_thread::sleep_for(Ms(1000));
-    Clock::time_point released;
-    {
-        Hold h(e);
-        if (clock.Count() != 1)
-            GTEST_SKIP() << "the worker ran ahead before the lock was taken (machine too busy)";
-        std::this_thread::sleep_until(first + Ms(3000));
-        released = Clock::now();
-    }
-    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 3; }, Ms(10000)));
-    EXPECT_LT(MsSince(released), 1500)
-        << "third generation " << MsSince(first) << " ms after the first; expected about 4000";
-}
+// The pace itself (the rest of each period waited out, none after a slow step, across the
+// wrap of the tick counter) is checked on a fake clock in test_sdl_faults.cpp.
 
 TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
 {

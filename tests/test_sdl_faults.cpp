@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine.h"
 #include "if_sdlflat.h"
@@ -30,6 +31,26 @@ std::atomic<SDL_sem*> refuseWaitsOn{nullptr};  // SDL_SemWaitTimeout on this one
 std::atomic<int> quitDelayMs{0};       // SDL_Quit waits this long before it begins its work
 std::atomic<bool> quitting{false};     // inside SDL_Quit
 std::atomic<int> redrawsWhileQuitting{0};
+std::atomic<bool> holdRedrawPushes{false};  // redraw pushes wait here until this clears
+std::atomic<int> redrawPushesHeld{0};       // redraw pushes that reached the hold
+std::atomic<int> redrawPushesRefused{0};    // redraw pushes SDL itself refused
+
+// A fake clock for the engine's worker: while `fakeClock` is set, SDL_GetTicks on any thread
+// but the test's own returns `fakeNow`, each SDL_mutexP there first moves it on by the next of
+// `lockDelaysMs` (a step that waited that long for its lock), SDL_SemWaitTimeout there records
+// the wait asked for and returns at once, and once the delays are used up, waits for real.
+std::atomic<bool> fakeClock{false};
+std::atomic<Uint32> fakeNow{0};
+std::thread::id testThread;
+std::vector<Uint32> lockDelaysMs;
+std::atomic<size_t> locksTaken{0};
+std::vector<Uint32> waitsAskedMs;  // written by the worker only, read after it has stopped
+std::atomic<size_t> waitsAsked{0};
+
+bool OnFakeClock()
+{
+    return fakeClock && std::this_thread::get_id() != testThread;
+}
 
 template <class F> F Real(const char* name)
 {
@@ -90,7 +111,30 @@ extern "C" int SDL_SemPost(SDL_sem* sem)
 extern "C" int SDL_SemWaitTimeout(SDL_sem* sem, Uint32 ms)
 {
     static auto real = Real<int (*)(SDL_sem*, Uint32)>("SDL_SemWaitTimeout");
-    return sem != nullptr && sem == refuseWaitsOn ? -1 : real(sem, ms);
+    if (sem != nullptr && sem == refuseWaitsOn)
+        return -1;
+    if (OnFakeClock()) {
+        waitsAskedMs.push_back(ms);
+        waitsAsked = waitsAskedMs.size();
+        if (locksTaken < lockDelaysMs.size())
+            return SDL_SemTryWait(sem) == 0 ? 0 : SDL_MUTEX_TIMEDOUT;
+        return real(sem, 60 * 60 * 1000);  // until Stop
+    }
+    return real(sem, ms);
+}
+
+extern "C" Uint32 SDL_GetTicks(void)
+{
+    static auto real = Real<Uint32 (*)(void)>("SDL_GetTicks");
+    return OnFakeClock() ? fakeNow.load() : real();
+}
+
+extern "C" int SDL_mutexP(SDL_mutex* mutex)
+{
+    static auto real = Real<int (*)(SDL_mutex*)>("SDL_mutexP");
+    if (OnFakeClock() && locksTaken < lockDelaysMs.size())
+        fakeNow += lockDelaysMs[locksTaken++];
+    return real(mutex);
 }
 
 // A redraw pushed while SDL shuts down is counted and refused: once SDL's event queue is being
@@ -98,11 +142,22 @@ extern "C" int SDL_SemWaitTimeout(SDL_sem* sem, Uint32 ms)
 extern "C" int SDL_PushEvent(SDL_Event* ev)
 {
     static auto real = Real<int (*)(SDL_Event*)>("SDL_PushEvent");
-    if (quitting && IsRedraw(ev)) {
+    if (!IsRedraw(ev))
+        return real(ev);
+    if (quitting) {
         redrawsWhileQuitting++;
         return -1;
     }
-    return real(ev);
+    if (holdRedrawPushes) {
+        redrawPushesHeld++;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (holdRedrawPushes && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int rc = real(ev);
+    if (rc != 0)
+        redrawPushesRefused++;
+    return rc;
 }
 
 extern "C" void SDL_Quit(void)
@@ -156,6 +211,9 @@ protected:
         refuseWaitsOn = nullptr;
         quitDelayMs = 0;
         redrawsWhileQuitting = 0;
+        holdRedrawPushes = false;
+        redrawPushesHeld = 0;
+        redrawPushesRefused = 0;
     }
     void TearDown() override { SetUp(); }
 
@@ -224,6 +282,45 @@ TEST_F(SdlFaults, RefusedReArmingsDoNotStopTheRedraws)
     EXPECT_EQ(engine.Stop(), 0);
     EXPECT_TRUE(redrewAfterFaults) << "got " << flips << " frames; the loop stopped redrawing "
                                    << "after SDL refused to arm its timer";
+}
+
+// The redraw timer fires into a full event queue: its push fails, and redraws must still go
+// on once the queue has room. The timer's push is held back until the loop is busy with a
+// click (waiting for the engine lock, which the test holds) and the queue has been filled.
+TEST_F(SdlFaults, RedrawsGoOnAfterTheTimerFoundTheQueueFull)
+{
+    Configure();
+    std::string out;
+    bool refused = false, redrew = false;
+    const int rc = RunCapturing(
+        [&] {
+            holdRedrawPushes = true;
+            EXPECT_TRUE(WaitFor([] { return redrawPushesHeld >= 1; })) << "no timer fired";
+            engine.Lock();
+            SDL_Event click = {};
+            click.type = SDL_MOUSEBUTTONDOWN;
+            SDL_PushEvent(&click);
+            EXPECT_TRUE(WaitFor([] {
+                SDL_Event ev;
+                return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
+            })) << "the loop took no click";
+            SDL_Event filler = {};
+            filler.type = SDL_KEYUP;
+            int queued = 0;
+            while (queued < 100000 && SDL_PushEvent(&filler) == 0)
+                ++queued;
+            holdRedrawPushes = false;
+            refused = WaitFor([] { return redrawPushesRefused >= 1; });
+            engine.Unlock();
+            const int shown = flips;
+            redrew = WaitFor([&] { return flips >= shown + 3; });
+            PushKey(SDLK_q);
+        },
+        &out);
+    EXPECT_EQ(rc, IFACE_OK);
+    EXPECT_EQ(engine.Stop(), 0);
+    EXPECT_TRUE(refused) << "the timer's push never met the full queue";
+    EXPECT_TRUE(redrew) << "no redraws after the queue had been full";
 }
 
 // The loop always ends with a redraw timer armed. SDL_Quit takes 30 ms here before it does
@@ -322,6 +419,33 @@ TEST_F(SdlFaults, AFrameWhoseSurfaceCannotBeLockedIsSkippedWhole)
     EXPECT_EQ(flips, 1);
     EXPECT_EQ(iface.cursorX, 40u);
     SDL_Quit();
+}
+
+// The worker's pace on a fake clock that starts just before the 32-bit tick counter wraps.
+// Each step here waits for its lock as long as the script says: a wait for the lock counts as
+// step time, a step that took less than the period is followed by a wait for the rest, one that
+// took the period or longer by none, and the first generation comes without a wait.
+TEST_F(SdlFaults, TheWorkerWaitsOutTheRestOfEachPeriodAcrossTheTickWrap)
+{
+    Engine engine;
+    engine.preSetWorldSize(16, 16);
+    ASSERT_EQ(engine.Init(), ENGINE_OK);
+    testThread = std::this_thread::get_id();
+    lockDelaysMs = {30, 150, 100, 101, 0, 99};
+    locksTaken = 0;
+    waitsAskedMs.clear();
+    waitsAskedMs.reserve(64);
+    waitsAsked = 0;
+    fakeNow = 0xFFFFFFFFu - 40;
+    fakeClock = true;
+    ASSERT_EQ(engine.Run(), ENGINE_OK);
+    const bool paced = WaitFor([] { return waitsAsked >= 7; });
+    EXPECT_EQ(engine.Stop(), 0);
+    fakeClock = false;
+    ASSERT_TRUE(paced) << "the worker asked for " << waitsAsked << " waits, expected 7";
+    const std::vector<Uint32> expected = {0, 70, 0, 0, 0, 100, 1};
+    EXPECT_EQ(std::vector<Uint32>(waitsAskedMs.begin(), waitsAskedMs.begin() + 7), expected)
+        << "waits asked for after steps whose lock took 30, 150, 100, 101, 0 and 99 ms";
 }
 
 // Stop raises the stop signal and joins the worker. If SDL fails to raise it, or every wait on

@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
-# How often quolvane draws, and what it costs: frames are counted as caption updates (every
-# drawn frame sets the caption, and X reports each setting), CPU use from /proc/PID/stat.
-# Then Right slows the redraw check from 10 ms to 510 ms, and Left brings it back and no lower
-# than 10 ms. Usage: redraw_pace_left_right.sh QUOLVANE_BINARY
+# How often quolvane draws: at the starting 10 ms check never more often than the world steps,
+# then Right slows the check from 10 ms to 510 ms, and Left brings it back and no lower than
+# 10 ms. Usage: redraw_pace_left_right.sh QUOLVANE_BINARY X11_CAPTION_TIMES_HELPER
 #
-# The bounds follow from the design, not from the machine's speed: the world steps at most once
-# per 100 ms and a frame is drawn only for a new generation, so never more than 10 frames a
-# second; with the check every 510 ms (plus the time to handle it), never more than one frame
-# per 510 ms. The lower bounds are generous for a busy two-core machine.
+# Frames are timed by the X server: every drawn frame sets the caption, and the helper prints
+# the server's timestamp of each setting. Every bound follows from the design and holds however
+# busy the machine is, since load only ever makes frames later:
+#   - the world steps at most once per 100 ms and a frame is drawn only for a new generation,
+#     so N frames span at least (N - 3) x 100 ms;
+#   - with the check every 510 ms, a frame needs a timer that fired 510 ms after the previous
+#     frame re-armed it, so frames are 510 ms apart or more (450 allows for the X server
+#     stamping one caption a little later than the next);
+#   - back at 10 ms, frames follow the generations again, so some of them are closer than that.
+# The program's CPU use is printed for information; `make bench` measures it properly.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-bin=${1:?usage: $0 QUOLVANE_BINARY}
+bin=${1:?usage: $0 QUOLVANE_BINARY X11_CAPTION_TIMES_HELPER}
+times_helper=${2:?usage: $0 QUOLVANE_BINARY X11_CAPTION_TIMES_HELPER}
 
-# Prints how many frames were drawn during the next SECONDS seconds.
-count_frames() {
-    local lines
-    # xprop prints the current caption first, then one line per setting.
-    lines=$( (timeout "$1" xprop -spy -id "$WIN" _NET_WM_NAME 2>/dev/null || true) | wc -l)
-    echo $((lines > 0 ? lines - 1 : 0))
+# Prints the gaps, in ms, between the next N frames, one per line.
+frame_gaps() {
+    "$times_helper" "$WIN" "$1" "$QV_DEADLINE_S" >"$qv_tmp/times" ||
+        qv_fail "fewer than $1 frames within ${QV_DEADLINE_S} s"
+    awk 'NR > 1 { print $1 - last } { last = $1 }' "$qv_tmp/times"
 }
 
 # Prints the CPU time, in clock ticks, that the program has used (user + system).
@@ -35,36 +40,39 @@ qv_wait_window
 qv_mouse_to 400 300
 qv_wait_caption "$QV_CAPTION_RE" >/dev/null
 
-measure_s=10
-ticks_per_s=$(getconf CLK_TCK)
-t0=$(cpu_ticks)
-frames=$(count_frames $measure_s)
-t1=$(cpu_ticks)
-cpu_percent=$(((t1 - t0) * 100 / (ticks_per_s * measure_s)))
-echo "measured over ${measure_s} s at the starting 10 ms check: $frames frames drawn" \
-    "($(awk -v f="$frames" -v s="$measure_s" 'BEGIN { printf "%.1f", f / s }') per second)," \
-    "CPU use ${cpu_percent}% of one core ($((t1 - t0)) ticks of 1/${ticks_per_s} s)"
-[ "$frames" -le $((measure_s * 10 + 2)) ] ||
-    qv_fail "got $frames frames in $measure_s s, expected at most $((measure_s * 10 + 2)): one per generation, one generation per 100 ms"
-[ "$frames" -ge $((measure_s * 3)) ] ||
-    qv_fail "got $frames frames in $measure_s s, expected at least $((measure_s * 3))"
-[ "$cpu_percent" -lt 60 ] ||
-    qv_fail "CPU use ${cpu_percent}% of one core over $measure_s s, expected well under 60% for 10 frames a second"
+# The starting 10 ms check: one frame per generation at most.
+frames=31
+t0=$(cpu_ticks) w0=$(qv_now_ms)
+gaps=$(frame_gaps $frames)
+t1=$(cpu_ticks) w1=$(qv_now_ms)
+span=$(echo "$gaps" | awk '{ s += $1 } END { print s }')
+echo "at the starting 10 ms check: $frames frames over $span ms;" \
+    "CPU use $(((t1 - t0) * 100 * 1000 / ($(getconf CLK_TCK) * (w1 - w0))))% of one core"
+[ "$span" -ge $(((frames - 3) * 100)) ] ||
+    qv_fail "$frames frames within $span ms, expected at least $(((frames - 3) * 100)) ms: one frame per generation, one generation per 100 ms"
 
-# 50 x Right: 10 + 50 x 10 = 510 ms between checks.
+# 50 x Right: 10 + 50 x 10 = 510 ms between checks. The first two frames after the presses
+# may come from timers armed before they were handled.
 qv_key $(printf 'Right %.0s' $(seq 50))
 qv_wait_frames 2
-frames=$(count_frames 5)
-echo "after 50 x Right (510 ms): $frames frames in 5 s"
-[ "$frames" -le 11 ] || qv_fail "after 50 x Right: got $frames frames in 5 s, expected at most 11 (one per 510 ms)"
-[ "$frames" -ge 1 ] || qv_fail "after 50 x Right: no frame in 5 s"
+gaps=$(frame_gaps 6)
+echo "after 50 x Right (510 ms): gaps between frames" $gaps "ms"
+shortest=$(echo "$gaps" | sort -n | head -n 1)
+[ "$shortest" -ge 450 ] ||
+    qv_fail "after 50 x Right: frames $shortest ms apart, expected about 510 ms or more (a check every 510 ms)"
 
-# 60 x Left: back to 10 ms, and the last 10 presses must not take it lower.
+# 60 x Left: back to 10 ms, and the last 10 presses must not take it lower (below 10 ms the
+# interval would wrap round and no frame would come at all).
 qv_key $(printf 'Left %.0s' $(seq 60))
 qv_wait_frames 2
-frames=$(count_frames 5)
-echo "after 60 x Left (10 ms, the minimum): $frames frames in 5 s"
-[ "$frames" -ge 15 ] || qv_fail "after 60 x Left: got $frames frames in 5 s, expected at least 15 (the check back at 10 ms)"
+gaps=$(frame_gaps 11)
+echo "after 60 x Left (10 ms, the minimum): gaps between frames" $gaps "ms"
+shortest=$(echo "$gaps" | sort -n | head -n 1)
+[ "$shortest" -lt 400 ] ||
+    qv_fail "after 60 x Left: frames at least $shortest ms apart, expected the check back at 10 ms to draw them closer"
+span=$(echo "$gaps" | awk '{ s += $1 } END { print s }')
+[ "$span" -ge $(((11 - 3) * 100)) ] ||
+    qv_fail "after 60 x Left: 11 frames within $span ms, expected one per generation at most"
 
 qv_key q
 qv_wait_exit 15
