@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of fuzz_world into fuzz/corpus/, one file per starting situation.
+"""Writes the seed corpora of the fuzzers, one file per starting situation: fuzz_world's into
+fuzz/corpus/world/, fuzz_engine's into fuzz/corpus/engine/.
 
-The byte layout is the one fuzz/fuzz_world.cpp decodes: a width and a height byte (modulo 41,
-or 248..255 for the larger sides 63, 64, 65, 96, 97, 127, 128, 129), then operations, each an opcode byte and its operands. Run it again after changing the layout.
+The byte layouts are the ones fuzz/fuzz_world.cpp and fuzz/fuzz_engine.cpp decode; see their
+opening comments. Run it again after changing a layout.
 """
 import os
 import struct
@@ -115,9 +116,51 @@ seeds = {
     + tune(5, 13) + step(10) + tune(6, 6) + cost(6, 1, 1, block(GLIDER), 0),
 }
 
-here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
-os.makedirs(here, exist_ok=True)
-for name, data in seeds.items():
-    with open(os.path.join(here, name), "wb") as f:
-        f.write(data)
-print(f"{len(seeds)} seed inputs written to {here}")
+# fuzz_engine: a pace byte (even quiet, odd busy), then operations.
+(E_SIZE, E_PLAYERS, E_FILL, E_INIT, E_CLOSE, E_RUN, E_STOP, E_LOCK, E_UNLOCK, E_STEP, E_CELLS,
+ E_PRICE, E_PLACE, E_UPDATED, E_BALANCE, E_WORLD_SIZE) = range(16)
+SIDE = {0: 0, 1: 1, 2: 2, 3: 3, 5: 5, 8: 7, 13: 8, 16: 9, 33: 11, 40: 12, 65536: 13, 2**32 - 1: 15}
+BALANCE = {0: 0, 1000: 2, 25000: 4, 85000: 5, 1e9: 6, "nan": 7}
+
+
+def e_size(w, h):
+    return bytes([E_SIZE, SIDE[w], SIDE[h]])
+
+
+def e_setup(w, h, players, fill, seed):
+    return e_size(w, h) + bytes([E_PLAYERS, players, E_FILL, fill, E_INIT, seed])
+
+
+def e_glider_op(op, player, x, y, rotation):
+    return bytes([op, player, x, y, rotation])
+
+
+engine_seeds = {
+    "quiet-play-16x8": bytes([0]) + e_setup(16, 8, 6, 1, 7) + bytes([E_RUN, E_UPDATED, E_UPDATED])
+    + bytes([E_BALANCE, 0, BALANCE[25000]]) + e_glider_op(E_PRICE, 1, 3, 3, 0)
+    + e_glider_op(E_PLACE, 1, 3, 3, 1) + bytes([E_LOCK, E_STEP, E_CELLS, E_UNLOCK, E_STOP, E_STEP]),
+    "restart-cycles-13x13": bytes([0]) + e_setup(13, 13, 3, 1, 1)
+    + bytes([E_RUN, E_STOP, E_CLOSE, E_INIT, 2, E_RUN, E_RUN, E_STOP, E_STOP, E_CLOSE, E_CLOSE]),
+    "busy-placements-40x33": bytes([1]) + e_setup(40, 33, 6, 1, 3) + bytes([E_RUN])
+    + bytes([E_BALANCE, 1, BALANCE[1e9]]) + b"".join(
+        e_glider_op(E_PLACE, 2, 5 * r, 3 * r, r) for r in range(6)) + bytes([E_LOCK, E_LOCK, E_UNLOCK])
+    + e_glider_op(E_PRICE, 2, 250, 0xF3, 2) + bytes([E_UNLOCK, E_UNLOCK, E_STOP, E_STEP]),
+    "wrong-states": bytes([0]) + bytes([E_CLOSE, E_STEP, E_CELLS, E_LOCK, E_UNLOCK, E_STOP, E_UPDATED])
+    + e_glider_op(E_PLACE, 1, 0, 0, 0) + e_glider_op(E_PRICE, 1, 0, 0, 0xFF)
+    + e_size(65536, 8) + e_size(2**32 - 1, 2**32 - 1) + bytes([E_PLAYERS, 0, E_PLAYERS, 7, E_WORLD_SIZE]),
+    "settings-after-init-5x3": bytes([0]) + e_setup(5, 3, 2, 0, 0) + e_size(8, 8)
+    + bytes([E_PLAYERS, 6, E_FILL, 1, E_INIT, 9, E_WORLD_SIZE]) + e_glider_op(E_PLACE, 7, 1, 1, 0)
+    + e_glider_op(E_PLACE, 1, 1, 1, 0xFF) + bytes([E_BALANCE, 0, BALANCE["nan"]])
+    + e_glider_op(E_PLACE, 1, 1, 1, 3),
+    "close-init-while-running-8x8": bytes([1]) + e_setup(8, 8, 4, 1, 5)
+    + bytes([E_RUN, E_CLOSE, E_INIT, 6, E_UPDATED, E_CLOSE, E_STOP, E_INIT, 1]),
+}
+
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+for folder, corpus in (("world", seeds), ("engine", engine_seeds)):
+    here = os.path.join(root, folder)
+    os.makedirs(here, exist_ok=True)
+    for name, data in corpus.items():
+        with open(os.path.join(here, name), "wb") as f:
+            f.write(data)
+    print(f"{len(corpus)} seed inputs written to {here}")

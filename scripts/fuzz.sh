@@ -1,43 +1,54 @@
 #!/usr/bin/env bash
-# Fuzzes the cell world against the tests' slow model (fuzz/fuzz_world.cpp) for SECONDS, under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and prints the executions per second.
+# Fuzzes, under AddressSanitizer and UndefinedBehaviorSanitizer, for SECONDS in all:
+#   - the cell world against the tests' slow model (fuzz/fuzz_world.cpp), once per build of the
+#     step (the widest the processor has, then capped by QUOLVANE_STEP_ISA to AVX2 where there
+#     is something wider, SSE2 and portable);
+#   - the engine's operations in any order and state, its worker running or not, against the
+#     same model (fuzz/fuzz_engine.cpp).
+# The two run side by side. Prints the executions per second of each run and in all.
 # Usage: scripts/fuzz.sh SECONDS [BUILD_DIR]   (BUILD_DIR defaults to build-fuzz)
 #
-# Builds only the fuzz target and the world's three sources with clang, in BUILD_DIR. The time is
-# split over one run per build of the step the processor has (the widest, then capped to AVX2
-# and SSE2 with QUOLVANE_STEP_ISA), all on one scratch copy of fuzz/corpus, so the committed
-# corpus never grows. A failing input is kept as BUILD_DIR/crash-* (or leak-*, timeout-*); run
-# BUILD_DIR/fuzz_world FILE to replay it with every operation printed.
+# Builds the two targets with clang in BUILD_DIR. Each runs on a scratch copy of its committed
+# corpus (fuzz/corpus/world, fuzz/corpus/engine), which never grows here. A failing input is
+# kept as BUILD_DIR/crash-* (or leak-*, timeout-*); run BUILD_DIR/fuzz_world FILE (or
+# fuzz_engine) to replay it with every operation printed. Environment: FUZZ_JOBS (default 1)
+# runs that many fuzzing processes per run, for long campaigns; FUZZ_UPDATE_CORPUS=1 replaces
+# the committed corpora with the minimised scratch ones at the end (libFuzzer's -merge=1).
 set -euo pipefail
 seconds=${1:?usage: $0 SECONDS [BUILD_DIR]}
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${2:-$here/build-fuzz}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+jobs=${FUZZ_JOBS:-1}
 
 command -v clang++ >/dev/null || "$here/scripts/deps.sh"
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is not installed" >&2; exit 1; }
 
-# Coverage instrumentation goes into the world's sources only: the harness and the model it
-# inlines would otherwise spend most of the time in coverage callbacks, and their branches tell
-# the fuzzer nothing about the code under test. The fuzzer's main comes in at the link.
+# Coverage instrumentation and the sanitizers go into the system's sources only. The harnesses
+# and the slow model they inline would otherwise spend most of the time in coverage callbacks
+# and sanitizer checks, and their branches tell the fuzzer nothing about the code under test;
+# every block they hand to the system still comes from the sanitizer's allocator. Edge coverage
+# is enough: comparison tracing in the step's per-cell loops only slows the runs down. The
+# fuzzer's main comes in at the link. -ffp-contract=off as in the real build: the credit
+# arithmetic must never be fused.
 san="-fsanitize=address,undefined -fno-sanitize-recover=all"
-cxx=(clang++ -std=c++17 -O2 -g -fno-omit-frame-pointer -Wall -Wextra
-     -I"$here/src" -I"$here/tests")
-cov=-fsanitize=fuzzer-no-link
+cxx=(clang++ -std=c++17 -O2 -g -fno-omit-frame-pointer -Wall -Wextra -ffp-contract=off
+     -I"$here/src" -I"$here/tests" $(pkg-config --cflags sdl))
+cov="-fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp"
 sources=(
     "fuzz/fuzz_world.cpp|"
-    "src/cellauto.cpp|$cov"
-    "src/cellauto_avx2.cpp|$cov -mavx2 -mpopcnt"
-    "src/cellauto_avx512.cpp|$cov -mavx512f -mavx512bw -mavx2 -mpopcnt -Wno-unknown-warning-option"
+    "fuzz/fuzz_engine.cpp|"
+    "src/cellauto.cpp|$san $cov"
+    "src/cellauto_avx2.cpp|$san $cov -mavx2 -mpopcnt"
+    "src/cellauto_avx512.cpp|$san $cov -mavx512f -mavx512bw -mavx2 -mpopcnt -Wno-unknown-warning-option"
+    "src/engine.cpp|$san $cov"
 )
-headers=("$here/src/cellauto.h" "$here/src/step_kernel.h" "$here/tests/model.h")
-objects=()
+headers=("$here"/src/*.h "$here/tests/model.h")
 for entry in "${sources[@]}"; do
     src=$here/${entry%%|*}
     flags=${entry#*|}
     obj=$build/$(basename "${src%.cpp}").o
-    objects+=("$obj")
     stale=0
     [ -f "$obj" ] && [ "$obj" -nt "$0" ] || stale=1
     for dep in "$src" "${headers[@]}"; do
@@ -46,53 +57,92 @@ for entry in "${sources[@]}"; do
     if [ $stale -eq 1 ]; then
         echo "fuzz: compiling ${entry%%|*}"
         # shellcheck disable=SC2086
-        "${cxx[@]}" $san $flags -c "$src" -o "$obj"
+        "${cxx[@]}" $flags -c "$src" -o "$obj"
     fi
 done
-# shellcheck disable=SC2086
-clang++ -fsanitize=fuzzer $san "${objects[@]}" -o "$build/fuzz_world"
+world_objects=("$build"/cellauto.o "$build"/cellauto_avx2.o "$build"/cellauto_avx512.o)
+clang++ -fsanitize=fuzzer $san "$build/fuzz_world.o" "${world_objects[@]}" -o "$build/fuzz_world"
+# shellcheck disable=SC2046
+clang++ -fsanitize=fuzzer $san "$build/fuzz_engine.o" "$build/engine.o" "${world_objects[@]}" \
+    $(pkg-config --libs sdl) -o "$build/fuzz_engine"
 
-# The processor's builds of the step, widest first.
-isas=(widest)
-grep -qw avx2 /proc/cpuinfo && grep -qw avx512bw /proc/cpuinfo && isas+=(avx2)
-isas+=(sse2)
-per=$((seconds / ${#isas[@]}))
-[ $per -ge 1 ] || per=1
+# Two lanes run side by side, one core each, for SECONDS: the world, split over one run per
+# build of the step, and the engine, with the widest build.
+world_isas=(widest)
+grep -qw avx2 /proc/cpuinfo && grep -qw avx512bw /proc/cpuinfo && world_isas+=(avx2)
+world_isas+=(sse2 portable)
+world_secs=$((seconds / ${#world_isas[@]}))
+[ $world_secs -ge 1 ] || world_secs=1
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quolvane-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/corpus"
-cp "$here/fuzz/corpus/"* "$work/corpus/"
+for target in world engine; do
+    mkdir -p "$work/corpus-$target"
+    cp "$here/fuzz/corpus/$target/"* "$work/corpus-$target/"
+done
+
+# Fuzzes TARGET with the step build ISA for SECS seconds; writes one line of figures to
+# TARGET-ISA.result and, if it failed, libFuzzer's report to TARGET-ISA.failure.
+fuzz_run() {
+    local target=$1 isa=$2 secs=$3 log=$work/$1-$2.log rc=0 start end execs cov elapsed
+    local env_isa=() parallel=()
+    [ "$isa" = widest ] || env_isa=(QUOLVANE_STEP_ISA="$isa")
+    # Several jobs write their logs as fuzz-N.log into the current folder: one folder per lane.
+    [ "$jobs" -gt 1 ] && parallel=(-jobs="$jobs" -workers="$jobs")
+    mkdir -p "$work/lane-$target"
+    start=$(date +%s%N)
+    # -timeout: an input that runs for seconds is a hang (the engine's worker not stopping).
+    (cd "$work/lane-$target" && env "${env_isa[@]}" "$build/fuzz_$target" -max_total_time="$secs" \
+        -timeout=20 -max_len=1024 "${parallel[@]}" -print_final_stats=1 \
+        -artifact_prefix="$build/" "$work/corpus-$target") >"$log" 2>&1 || rc=$?
+    if [ "$jobs" -gt 1 ]; then
+        cat "$work/lane-$target"/fuzz-*.log >>"$log" 2>/dev/null || true
+        rm -f "$work/lane-$target"/fuzz-*.log
+    fi
+    end=$(date +%s%N)
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | awk '{ s += $1 } END { print s + 0 }')
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+    elapsed=$(((end - start) / 1000000000))
+    echo "$execs $elapsed $target $isa ${cov:-?}" >"$work/$target-$isa.result"
+    if [ $rc -ne 0 ]; then
+        {
+            echo "fuzz: FAILED: $target with the step build $isa (exit status $rc); libFuzzer's report:"
+            grep -v '^#[0-9]' "$log" | tail -n 60
+            echo "fuzz: replay the kept input with: ${env_isa[*]} $build/fuzz_$target $(sed -n 's/.*Test unit written to //p' "$log" | tail -n 1)"
+        } >"$work/$target-$isa.failure"
+        return 1
+    fi
+}
+
+fuzz_run engine widest "$seconds" &
+engine_lane=$!
+for isa in "${world_isas[@]}"; do
+    fuzz_run world "$isa" "$world_secs" || break
+done
+wait "$engine_lane" || true
 
 total_execs=0
-total_secs=0
 status=0
-for isa in "${isas[@]}"; do
-    log=$work/$isa.log
-    env_isa=()
-    [ "$isa" = widest ] || env_isa=(QUOLVANE_STEP_ISA="$isa")
-    start=$(date +%s%N)
-    rc=0
-    env "${env_isa[@]}" "$build/fuzz_world" -max_total_time="$per" -timeout=60 -max_len=4096 \
-        -print_final_stats=1 -artifact_prefix="$build/" "$work/corpus" >"$log" 2>&1 || rc=$?
-    end=$(date +%s%N)
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
-    secs=$(((end - start) / 1000000000))
-    total_execs=$((total_execs + ${execs:-0}))
-    total_secs=$((total_secs + secs))
-    echo "fuzz: step build $isa: ${execs:-?} executions in ${secs} s (${rate:-?} per second)"
-    if [ $rc -ne 0 ]; then
-        status=1
-        echo "fuzz: FAILED with the step build $isa (exit status $rc); libFuzzer's report:" >&2
-        grep -v '^#[0-9]' "$log" | tail -n 60 >&2
-        break
-    fi
+for result in "$work"/*.result; do
+    read -r execs elapsed target isa cov <"$result"
+    total_execs=$((total_execs + execs))
+    echo "fuzz: $target, step build $isa: $execs executions in ${elapsed} s ($((execs / (elapsed > 0 ? elapsed : 1))) per second), coverage $cov edges"
 done
-corpus_files=$(find "$work/corpus" -type f | wc -l)
-echo "fuzz: $total_execs executions in ${total_secs} s, $((total_execs / (total_secs > 0 ? total_secs : 1))) per second; scratch corpus grew to $corpus_files inputs"
-if [ $status -ne 0 ]; then
-    kept=$(sed -n 's/.*Test unit written to //p' "$log" | tail -n 1)
-    echo "fuzz: replay the kept input with: ${env_isa[*]} $build/fuzz_world ${kept:-$build/crash-...}" >&2
+for failure in "$work"/*.failure; do
+    [ -e "$failure" ] || continue
+    cat "$failure" >&2
+    status=1
+done
+echo "fuzz: $total_execs executions in $seconds s on two lanes, $((total_execs / seconds)) per second"
+if [ $status -eq 0 ] && [ "${FUZZ_UPDATE_CORPUS:-0}" = 1 ]; then
+    for target in world engine; do
+        rm -rf "$work/min-$target"
+        mkdir "$work/min-$target"
+        (cd "$work/lane-$target" && "$build/fuzz_$target" -merge=1 -max_len=1024 \
+            "$work/min-$target" "$work/corpus-$target") >"$work/merge-$target.log" 2>&1
+        rm -rf "${here:?}/fuzz/corpus/$target"
+        cp -r "$work/min-$target" "$here/fuzz/corpus/$target"
+        echo "fuzz: corpus of $target minimised to $(ls "$here/fuzz/corpus/$target" | wc -l) inputs in fuzz/corpus/$target"
+    done
 fi
 exit $status
