@@ -68,11 +68,14 @@ qv_start_xvfb() {
     unset WAYLAND_DISPLAY
 }
 
-# Starts BIN in the background on $DISPLAY, with SDL left to choose its real video driver.
-# Standard output goes to $qv_tmp/quolvane.out.
+# Starts BIN (a path, or a command name looked up in PATH) in the background on $DISPLAY, with
+# SDL left to choose its real video driver. Standard output goes to $qv_tmp/quolvane.out.
 qv_start() {
     local bin=$1
-    [ -x "$bin" ] || qv_fail "not an executable: $bin"
+    case $bin in
+    */*) [ -x "$bin" ] || qv_fail "not an executable: $bin" ;;
+    *) command -v "$bin" >/dev/null || qv_fail "no command $bin in PATH ($PATH)" ;;
+    esac
     (unset SDL_VIDEODRIVER; exec "$bin") >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
     QV_PID=$!
 }
