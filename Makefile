@@ -3,7 +3,7 @@ BUILD := build
 JOBS := 2
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps configure build run test bench fuzz soak valgrind
+.PHONY: all deps configure build run test package bench fuzz soak valgrind
 
 all: build
 
@@ -25,6 +25,10 @@ test: build
 	@JOBS=$(JOBS) ./scripts/sanitizers.sh
 	@./scripts/fuzz.sh 60
 	@./scripts/valgrind.sh
+
+# The Debian package, $(BUILD)/quolvane_<version>_<arch>.deb; `make test` builds and checks it too.
+package: build
+	@cmake --build $(BUILD) --target package
 
 bench: build
 	@./scripts/bench.sh $(BUILD)

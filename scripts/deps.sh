@@ -1,7 +1,39 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever the build, the tests and the headless run need and is missing.
-# Runs apt-get update only when something must be installed; uses sudo when not root.
+# Installs, with apt-get, whatever the build, the tests, the package and the headless run need
+# and is missing. Runs apt-get update only when something must be installed; uses sudo when not
+# root. Without apt-get it installs nothing: it names what is missing in one line and stops.
 set -euo pipefail
+
+if ! command -v apt-get >/dev/null; then
+    cxx=${CXX:-c++}
+    # Prints ITEM if the compiler cannot compile the C++17 source on standard input.
+    unless_compiles() { "$cxx" -std=c++17 -fsyntax-only -x c++ - >/dev/null 2>&1 || printf '%s, ' "$1"; }
+    build=$(
+        pkg-config --exists sdl 2>/dev/null || printf 'SDL 1.2 development files (pkg-config sdl), '
+        command -v cmake >/dev/null || printf 'CMake, '
+        if command -v "$cxx" >/dev/null; then
+            unless_compiles "a C++17 compiler ($cxx)" <<<'#include <optional>
+std::optional<int> o;'
+        else
+            printf 'a C++17 compiler (c++, or name it in CXX), '
+        fi
+    )
+    tests=$(
+        if command -v "$cxx" >/dev/null; then
+            unless_compiles GoogleTest <<<'#include <gtest/gtest.h>'
+        else
+            printf 'GoogleTest, '
+        fi
+        command -v Xvfb >/dev/null || printf 'Xvfb, '
+        command -v xdotool >/dev/null || printf 'xdotool, '
+        command -v import >/dev/null || printf 'ImageMagick, '
+    )
+    [ -z "$build$tests" ] && exit 0
+    line="No apt-get here to install packages with; install by hand: ${build%, }"
+    [ -z "$tests" ] || line+="${build:+; and }for the tests: ${tests%, }"
+    echo "$line." >&2
+    exit 1
+fi
 
 packages=(
     g++ make cmake pkg-config
@@ -9,6 +41,8 @@ packages=(
     libgtest-dev libbenchmark-dev
     xvfb xdotool imagemagick x11-utils desktop-file-utils libx11-dev
     clang libclang-rt-14-dev valgrind
+    # make package and its checks
+    dpkg-dev librsvg2-bin lintian appstream groff-base
 )
 
 missing=()

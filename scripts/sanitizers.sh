@@ -28,11 +28,11 @@ cmake --build build-asan -j"$jobs" --target $(targets test_cellauto test_engine 
 (cd build-asan && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:allocator_may_return_null=1 \
     LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 QUOLVANE_DIFF_SCALE=0.25 \
-    ctest --output-on-failure -j"$jobs" -LE e2e -E NOT_BUILT)
+    ctest --output-on-failure -j"$jobs" -LE 'e2e|package' -E NOT_BUILT)
 
 echo "== ThreadSanitizer"
 configure build-tsan "-fsanitize=thread"
 # shellcheck disable=SC2046
 cmake --build build-tsan -j"$jobs" --target $(targets test_engine test_frontend test_sdl_faults)
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp" \
-    ctest --output-on-failure -j"$jobs" -LE e2e -E NOT_BUILT)
+    ctest --output-on-failure -j"$jobs" -LE 'e2e|package' -E NOT_BUILT)

@@ -76,13 +76,17 @@ qv_use_sdl_lib() {
     fi
 }
 
-# Starts BIN in the background on $DISPLAY, with SDL left to choose its real video driver and
-# any NAME=VALUE arguments added to its environment. Standard output goes to
-# $qv_tmp/quolvane.out, standard error to $qv_tmp/quolvane.err.
+# Starts BIN (a path, or a command name looked up in PATH) in the background on $DISPLAY, with
+# SDL left to choose its real video driver and any NAME=VALUE arguments added to its
+# environment. Standard output goes to $qv_tmp/quolvane.out, standard error to
+# $qv_tmp/quolvane.err.
 qv_start() {
     local bin=$1
     shift
-    [ -x "$bin" ] || qv_fail "not an executable: $bin"
+    case $bin in
+    */*) [ -x "$bin" ] || qv_fail "not an executable: $bin" ;;
+    *) command -v "$bin" >/dev/null || qv_fail "no command $bin in PATH ($PATH)" ;;
+    esac
     (unset SDL_VIDEODRIVER; qv_use_sdl_lib; exec env "$@" "$bin") \
         >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
     QV_PID=$!
