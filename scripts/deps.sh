@@ -46,8 +46,12 @@ packages=(
 )
 
 missing=()
+native=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    # One status line per installed architecture: with arm64 packages beside the native ones
+    # (make test-arm64) a package may be listed twice, and only the native one counts.
+    if ! dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+        grep -Eq "^install ok installed ($native|all)$"; then
         missing+=("$p")
     fi
 done
