@@ -22,7 +22,7 @@ command -v clang++ >/dev/null || { echo "fuzz: clang++ is not installed" >&2; ex
 # inlines would otherwise spend most of the time in coverage callbacks, and their branches tell
 # the fuzzer nothing about the code under test. The fuzzer's main comes in at the link.
 san="-fsanitize=address,undefined -fno-sanitize-recover=all"
-cxx=(clang++ -std=c++17 -O2 -g -fno-omit-frame-pointer -Wall -Wextra
+cxx=(clang++ -std=c++17 -O2 -g -fno-omit-frame-pointer -Wall -Wextra -ffp-contract=off
      -I"$here/src" -I"$here/tests")
 cov=-fsanitize=fuzzer-no-link
 sources=(
