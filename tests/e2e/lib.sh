@@ -68,12 +68,14 @@ qv_start_xvfb() {
     unset WAYLAND_DISPLAY
 }
 
-# Starts BIN in the background on $DISPLAY, with SDL left to choose its real video driver.
+# Starts BIN in the background on $DISPLAY, with SDL left to choose its real video driver, through
+# the command in QV_EMULATOR if set (qemu-aarch64 for an arm64 build: it keeps the process id).
 # Standard output goes to $qv_tmp/quolvane.out.
 qv_start() {
     local bin=$1
     [ -x "$bin" ] || qv_fail "not an executable: $bin"
-    (unset SDL_VIDEODRIVER; exec "$bin") >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
+    # shellcheck disable=SC2086
+    (unset SDL_VIDEODRIVER; exec ${QV_EMULATOR:-} "$bin") >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
     QV_PID=$!
 }
 
