@@ -5,7 +5,7 @@
 #
 # Builds only the fuzz target and the world's three sources with clang, in BUILD_DIR. The time is
 # split over one run per build of the step the processor has (the widest, then capped to AVX2
-# and SSE2 with QUOLVANE_STEP_ISA), all on one scratch copy of fuzz/corpus, so the committed
+# and SSE2, or portable, by QUOLVANE_STEP_ISA) on one scratch copy of fuzz/corpus, so the committed
 # corpus never grows. A failing input is kept as BUILD_DIR/crash-* (or leak-*, timeout-*); run
 # BUILD_DIR/fuzz_world FILE to replay it with every operation printed.
 set -euo pipefail
@@ -31,7 +31,7 @@ sources=(
     "src/cellauto_avx2.cpp|$cov -mavx2 -mpopcnt"
     "src/cellauto_avx512.cpp|$cov -mavx512f -mavx512bw -mavx2 -mpopcnt -Wno-unknown-warning-option"
 )
-headers=("$here/src/cellauto.h" "$here/src/step_kernel.h" "$here/tests/model.h")
+headers=("$here"/src/*.h "$here/tests/model.h")
 objects=()
 for entry in "${sources[@]}"; do
     src=$here/${entry%%|*}
@@ -55,7 +55,7 @@ clang++ -fsanitize=fuzzer $san "${objects[@]}" -o "$build/fuzz_world"
 # The processor's builds of the step, widest first.
 isas=(widest)
 grep -qw avx2 /proc/cpuinfo && grep -qw avx512bw /proc/cpuinfo && isas+=(avx2)
-isas+=(sse2)
+isas+=(sse2 portable)
 per=$((seconds / ${#isas[@]}))
 [ $per -ge 1 ] || per=1
 
