@@ -169,7 +169,7 @@ inline void ReplayEvents(StepWork& w, uint32_t count)
 // Splits one row of cells into its alive, owner and age planes, with column W-1 copied before
 // column 0 and column 0 after column W-1, so the kernel's neighbours never wrap.
 template <class V>
-void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* owner, uint8_t* age)
+inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* owner, uint8_t* age)
 {
     unsigned int x = 0;
     for (; x + 16 <= W; x += 16)
