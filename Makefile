@@ -3,7 +3,7 @@ BUILD := build
 JOBS := 2
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps configure build run test package bench fuzz soak valgrind
+.PHONY: all deps configure build run test test-arm64 package bench fuzz soak valgrind
 
 all: build
 
@@ -29,6 +29,11 @@ test: build
 # The Debian package, $(BUILD)/quolvane_<version>_<arch>.deb; `make test` builds and checks it too.
 package: build
 	@cmake --build $(BUILD) --target package
+
+# The tests on 64-bit ARM: cross-built into build-arm64/ and run under qemu (installs what it
+# needs: the cross compiler, qemu and the arm64 libraries).
+test-arm64:
+	@JOBS=$(JOBS) ./scripts/test-arm64.sh
 
 bench: build
 	@./scripts/bench.sh $(BUILD)

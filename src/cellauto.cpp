@@ -6,11 +6,22 @@
 #include <cstring>
 
 #include "step_kernel.h"
+#include "step_portable.h"
 
-// The AVX2 and AVX-512 builds of the fast step (cellauto_avx2.cpp, cellauto_avx512.cpp); each
-// takes a StepWork.
+// Which builds of the fast step this processor has besides the portable one: on x86-64, SSE2
+// (its baseline) here and AVX2 and AVX-512 in their own files, compiled for those instruction
+// sets and chosen at run time; on AArch64, NEON, which every such processor has. Any other
+// target (or one built without SSE2 or NEON) runs the portable build.
+#if defined(__x86_64__) && defined(__SSE2__)
+#define QUOLVANE_STEP_X86 1
+#include "step_sse2.h"
+// The AVX2 and AVX-512 builds (cellauto_avx2.cpp, cellauto_avx512.cpp); each takes a StepWork.
 void RunFastStepAVX2(void* work);
 void RunFastStepAVX512(void* work);
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#define QUOLVANE_STEP_NEON 1
+#include "step_neon.h"
+#endif
 
 namespace {
 // Planes are padded so a 64-lane load starting at the last column stays inside them.
@@ -29,13 +40,17 @@ size_t EventsOffset(unsigned int width)
     return (9 * PlaneBytes(width) + a - 1) / a * a;
 }
 
-// The widest build of the step the processor runs; QUOLVANE_STEP_ISA=sse2 or avx2 caps it (the
-// tests run every build against the model).
-enum StepIsa { ISA_SSE2, ISA_AVX2, ISA_AVX512 };
+// The build of the step this process runs: the widest the processor has, unless
+// QUOLVANE_STEP_ISA asks for the portable one or caps x86-64 at sse2 or avx2 (the tests run
+// every build against the model).
+enum StepIsa { ISA_PORTABLE, ISA_SSE2, ISA_AVX2, ISA_AVX512, ISA_NEON };
 
 StepIsa ChooseStepIsa()
 {
     const char* cap = getenv("QUOLVANE_STEP_ISA");
+    if (cap != nullptr && strcmp(cap, "portable") == 0)
+        return ISA_PORTABLE;
+#if defined(QUOLVANE_STEP_X86)
     StepIsa best = ISA_SSE2;
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
         best = ISA_AVX2;
@@ -46,6 +61,11 @@ StepIsa ChooseStepIsa()
     if (cap != nullptr && strcmp(cap, "avx2") == 0 && best > ISA_AVX2)
         return ISA_AVX2;
     return best;
+#elif defined(QUOLVANE_STEP_NEON)
+    return ISA_NEON;
+#else
+    return ISA_PORTABLE;
+#endif
 }
 
 StepIsa StepIsaInUse()
@@ -54,6 +74,17 @@ StepIsa StepIsaInUse()
     return isa;
 }
 }  // namespace
+
+const char* StepIsaName()
+{
+    switch (StepIsaInUse()) {
+    case ISA_SSE2: return "sse2";
+    case ISA_AVX2: return "avx2";
+    case ISA_AVX512: return "avx512";
+    case ISA_NEON: return "neon";
+    default: return "portable";
+    }
+}
 
 CellAuto::CellAuto()
     : width(0), height(0), cellCount(0), currentMap(nullptr), nextMap(nullptr), ageLimit(128),
@@ -270,9 +301,14 @@ void CellAuto::Step()
     for (int o = 0; o < 8; ++o)
         w.bal[o] = credits[o];
     switch (StepIsaInUse()) {
+#if defined(QUOLVANE_STEP_X86)
     case ISA_AVX512: RunFastStepAVX512(&w); break;
     case ISA_AVX2: RunFastStepAVX2(&w); break;
-    default: RunStep<VecSSE2>(w); break;
+    case ISA_SSE2: RunStep<VecSSE2>(w); break;
+#elif defined(QUOLVANE_STEP_NEON)
+    case ISA_NEON: RunStep<VecNEON>(w); break;
+#endif
+    default: RunStep<VecPortable>(w); break;
     }
     for (int o = 0; o < 8; ++o)
         credits[o] = w.bal[o];

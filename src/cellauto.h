@@ -96,4 +96,9 @@ private:
     void StepScalar();
 };
 
+// The build of the fast step that CellAuto::Step runs in this process: "avx512", "avx2" or
+// "sse2" on x86-64, "neon" on AArch64, "portable" elsewhere or when QUOLVANE_STEP_ISA=portable.
+// Chosen once, at the first call or step.
+const char* StepIsaName();
+
 #endif

@@ -2,9 +2,11 @@
 #include <immintrin.h>
 
 #include "step_kernel.h"
+#include "step_sse2.h"
 
 namespace {
-struct VecAVX2 {
+// Rows are split and joined 16 cells at a time, as in the SSE2 build.
+struct VecAVX2 : RowsSSE2 {
     typedef __m256i T;
     static const unsigned int N = 32;
     static T load(const uint8_t* p) { return _mm256_loadu_si256((const __m256i*)p); }

@@ -7,9 +7,11 @@
 #include <immintrin.h>
 
 #include "step_kernel.h"
+#include "step_sse2.h"
 
 namespace {
-struct VecAVX512 {
+// Rows are split and joined 16 cells at a time, as in the SSE2 build.
+struct VecAVX512 : RowsSSE2 {
     typedef __m512i T;
     static const unsigned int N = 64;
     static T load(const uint8_t* p) { return _mm512_loadu_si512((const void*)p); }

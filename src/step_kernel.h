@@ -1,19 +1,24 @@
 // The fast generation step, written once over a vector of byte lanes and compiled once per
-// instruction set (SSE2 everywhere; AVX2 and AVX-512BW where the processor has them). Internal
-// to the world: CellAuto::Step prepares a StepWork and runs the widest build.
+// instruction set: SSE2 everywhere on x86-64, with AVX2 and AVX-512BW where the processor has
+// them; NEON on AArch64; and plain C++ (step_portable.h) on any other processor and on demand.
+// Internal to the world: CellAuto::Step prepares a StepWork and runs the build it chose.
 //
 // Everything here has internal linkage on purpose: each translation unit that includes this file
 // is compiled for its own instruction set and must keep its own copy of every function.
 #ifndef QUOLVANE_STEP_KERNEL_H
 #define QUOLVANE_STEP_KERNEL_H
 
-#include <emmintrin.h>
-
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "cellauto.h"
+
+// Every build splits and joins cells as four bytes in this order.
+static_assert(sizeof(Cell) == 4 && offsetof(Cell, alive) == 0 && offsetof(Cell, owner) == 1 &&
+                  offsetof(Cell, age) == 2,
+              "a cell is the bytes alive, owner, age, spare");
 
 namespace {
 
@@ -163,28 +168,12 @@ inline void ReplayEvents(StepWork& w, uint32_t count)
 
 // Splits one row of cells into its alive, owner and age planes, with column W-1 copied before
 // column 0 and column 0 after column W-1, so the kernel's neighbours never wrap.
+template <class V>
 inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* owner, uint8_t* age)
 {
-    const __m128i lowByte = _mm_set1_epi32(0xFF);
     unsigned int x = 0;
-    for (; x + 16 <= W; x += 16) {
-        __m128i c[4];
-        for (int q = 0; q < 4; ++q)
-            c[q] = _mm_loadu_si128((const __m128i*)(row + x + 4 * q));
-        __m128i a01 = _mm_packs_epi32(_mm_and_si128(c[0], lowByte), _mm_and_si128(c[1], lowByte));
-        __m128i a23 = _mm_packs_epi32(_mm_and_si128(c[2], lowByte), _mm_and_si128(c[3], lowByte));
-        _mm_storeu_si128((__m128i*)(alive + 1 + x), _mm_packus_epi16(a01, a23));
-        __m128i o01 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(c[0], 8), lowByte),
-                                      _mm_and_si128(_mm_srli_epi32(c[1], 8), lowByte));
-        __m128i o23 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(c[2], 8), lowByte),
-                                      _mm_and_si128(_mm_srli_epi32(c[3], 8), lowByte));
-        _mm_storeu_si128((__m128i*)(owner + 1 + x), _mm_packus_epi16(o01, o23));
-        __m128i g01 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(c[0], 16), lowByte),
-                                      _mm_and_si128(_mm_srli_epi32(c[1], 16), lowByte));
-        __m128i g23 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(c[2], 16), lowByte),
-                                      _mm_and_si128(_mm_srli_epi32(c[3], 16), lowByte));
-        _mm_storeu_si128((__m128i*)(age + 1 + x), _mm_packus_epi16(g01, g23));
-    }
+    for (; x + 16 <= W; x += 16)
+        V::split16(row + x, alive + 1 + x, owner + 1 + x, age + 1 + x);
     for (; x < W; ++x) {
         alive[1 + x] = row[x].alive;
         owner[1 + x] = row[x].owner;
@@ -198,22 +187,12 @@ inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* o
     age[W + 1] = age[1];
 }
 
-// Joins 16 cells' planes back into cells (the spare byte 0).
-inline void JoinCells16(const uint8_t* alive, const uint8_t* owner, const uint8_t* age, Cell* out)
-{
-    const __m128i a = _mm_loadu_si128((const __m128i*)alive);
-    const __m128i o = _mm_loadu_si128((const __m128i*)owner);
-    const __m128i g = _mm_loadu_si128((const __m128i*)age);
-    const __m128i z = _mm_setzero_si128();
-    const __m128i aoLo = _mm_unpacklo_epi8(a, o), aoHi = _mm_unpackhi_epi8(a, o);
-    const __m128i gzLo = _mm_unpacklo_epi8(g, z), gzHi = _mm_unpackhi_epi8(g, z);
-    _mm_storeu_si128((__m128i*)(out + 0), _mm_unpacklo_epi16(aoLo, gzLo));
-    _mm_storeu_si128((__m128i*)(out + 4), _mm_unpackhi_epi16(aoLo, gzLo));
-    _mm_storeu_si128((__m128i*)(out + 8), _mm_unpacklo_epi16(aoHi, gzHi));
-    _mm_storeu_si128((__m128i*)(out + 12), _mm_unpackhi_epi16(aoHi, gzHi));
-}
-
-// Runs the whole step over the rows with vector type V (N byte lanes).
+// Runs the whole step over the rows with vector type V (N byte lanes, N a multiple of 16 and at
+// most 64). V provides, as static members: the vector type T; load (unaligned) and store (to
+// 64-byte aligned memory); set1; per-lane add (wrapping), eq (all ones where equal, else 0),
+// and_, or_, andnot (~a & b) and maxu (unsigned); mask (bit i = top bit of lane i) and eqmask
+// (mask of eq); and split16 / join16, which turn 16 cells into their alive, owner and age bytes
+// and back (spare byte 0).
 //
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
 // at and below: nine unaligned loads per plane give the neighbourhood in scan order, sums and
@@ -255,9 +234,9 @@ void RunStep(StepWork& w)
     alignas(64) uint8_t nAlive[V::N], nOwner[V::N], nAge[V::N];
     uint32_t evCount = 0;
 
-    SplitRow(w.old + (size_t)(H - 1) * W, W, slot[0], slot[0] + P, slot[0] + 2 * P);
-    SplitRow(w.old, W, slot[1], slot[1] + P, slot[1] + 2 * P);
-    SplitRow(w.old + (size_t)(1 % H) * W, W, slot[2], slot[2] + P, slot[2] + 2 * P);
+    SplitRow<V>(w.old + (size_t)(H - 1) * W, W, slot[0], slot[0] + P, slot[0] + 2 * P);
+    SplitRow<V>(w.old, W, slot[1], slot[1] + P, slot[1] + 2 * P);
+    SplitRow<V>(w.old + (size_t)(1 % H) * W, W, slot[2], slot[2] + P, slot[2] + 2 * P);
 
     for (unsigned int y = 0; y < H; ++y) {
         const uint8_t* A[3] = {slot[0], slot[1], slot[2]};
@@ -372,11 +351,11 @@ void RunStep(StepWork& w)
 
             if (lanes == N) {
                 for (unsigned int q = 0; q < N; q += 16)
-                    JoinCells16(nAlive + q, nOwner + q, nAge + q, outRow + x0 + q);
+                    V::join16(nAlive + q, nOwner + q, nAge + q, outRow + x0 + q);
             } else {
                 Cell tmp[V::N];
                 for (unsigned int q = 0; q < N; q += 16)
-                    JoinCells16(nAlive + q, nOwner + q, nAge + q, tmp + q);
+                    V::join16(nAlive + q, nOwner + q, nAge + q, tmp + q);
                 memcpy(outRow + x0, tmp, lanes * sizeof(Cell));
             }
         }
@@ -388,7 +367,7 @@ void RunStep(StepWork& w)
         slot[2] = spent;
         if (y + 1 < H) {
             const unsigned int next = (y + 2) % H;
-            SplitRow(w.old + (size_t)next * W, W, spent, spent + P, spent + 2 * P);
+            SplitRow<V>(w.old + (size_t)next * W, W, spent, spent + P, spent + 2 * P);
         }
     }
     // The last events, then every owner's plain positions after its last event.
@@ -396,22 +375,6 @@ void RunStep(StepWork& w)
     for (int o = 0; o < 8; ++o)
         w.bal[o] = PlainRun(w.bal[o], pending[o], (unsigned int)o, w.upkeep, w.jump[o]);
 }
-
-struct VecSSE2 {
-    typedef __m128i T;
-    static const unsigned int N = 16;
-    static T load(const uint8_t* p) { return _mm_loadu_si128((const __m128i*)p); }
-    static void store(uint8_t* p, T v) { _mm_store_si128((__m128i*)p, v); }
-    static T set1(uint8_t b) { return _mm_set1_epi8((char)b); }
-    static T add(T a, T b) { return _mm_add_epi8(a, b); }
-    static T eq(T a, T b) { return _mm_cmpeq_epi8(a, b); }
-    static T and_(T a, T b) { return _mm_and_si128(a, b); }
-    static T or_(T a, T b) { return _mm_or_si128(a, b); }
-    static T andnot(T a, T b) { return _mm_andnot_si128(a, b); }  // ~a & b
-    static T maxu(T a, T b) { return _mm_max_epu8(a, b); }
-    static uint64_t mask(T a) { return (uint32_t)_mm_movemask_epi8(a); }
-    static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
-};
 
 }  // namespace
 

@@ -4,6 +4,12 @@
 
 #include "cellauto.h"
 #include "model.h"
+#include "step_portable.h"
+#if defined(__x86_64__) && defined(__SSE2__)
+#include "step_sse2.h"
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include "step_neon.h"
+#endif
 
 #include <chrono>
 #include <cmath>
@@ -13,6 +19,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -343,8 +350,8 @@ void RunDifferentialTest(unsigned int baseWorlds, unsigned int maxOwner, bool ot
     const double scale = ScaleFromEnvironment();
     const DiffOptions opt = {std::max(1u, (unsigned int)std::lround(baseWorlds * scale)), maxOwner,
                              otherTunings};
-    std::printf("seed %llu (set QUOLVANE_SEED=%llu to repeat), scale %g\n",
-                (unsigned long long)seed, (unsigned long long)seed, scale);
+    std::printf("seed %llu (set QUOLVANE_SEED=%llu to repeat), scale %g, step build %s\n",
+                (unsigned long long)seed, (unsigned long long)seed, scale, StepIsaName());
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const unsigned long total = RunDifferential(seed, opt);
@@ -369,6 +376,121 @@ TEST(CellAutoDifferential, MatchesModelWithOwnerSeven)
 TEST(CellAutoDifferential, MatchesModelWithOtherTunings)
 {
     RunDifferentialTest(40, 6, true);
+}
+
+// Each CTest variant of the differential tests asks for one build of the step; a request the
+// step ignored would test another build unnoticed.
+TEST(CellAutoDifferential, RunsTheRequestedStepBuild)
+{
+    const char* env = std::getenv("QUOLVANE_STEP_ISA");
+    const std::string asked = env != nullptr ? env : "";
+    std::set<std::string> expected = {"portable"};
+#if defined(__x86_64__)
+    if (asked == "sse2")
+        expected = {"sse2"};
+    else if (asked != "portable")
+        expected = {"sse2", "avx2", "avx512"};
+#elif defined(__aarch64__)
+    if (asked != "portable")
+        expected = {"neon"};
+#endif
+    const std::string got = StepIsaName();
+    EXPECT_EQ(expected.count(got), 1u)
+        << "QUOLVANE_STEP_ISA=\"" << asked << "\": got the " << got << " build";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The step's vector wrappers: every lane operation against its definition on single bytes
+
+template <class V> class StepVector : public testing::Test
+{
+};
+
+struct StepVectorName {
+    template <class V> static std::string GetName(int)
+    {
+        return std::is_same<V, VecPortable>::value ? "portable" : "native";
+    }
+};
+
+#if defined(__x86_64__) && defined(__SSE2__)
+typedef testing::Types<VecPortable, VecSSE2> StepVectorTypes;
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+typedef testing::Types<VecPortable, VecNEON> StepVectorTypes;
+#else
+typedef testing::Types<VecPortable> StepVectorTypes;
+#endif
+TYPED_TEST_SUITE(StepVector, StepVectorTypes, StepVectorName);
+
+// Every pair of byte values meets in some lane of the binary operations. Lane i of the first
+// operand is the pair's high byte XORed with a pattern that differs between lanes, so the masks
+// see every lane on its own; the operands sit at odd addresses, as the kernel's loads do.
+TYPED_TEST(StepVector, LaneOperationsMatchTheirByteDefinitions)
+{
+    typedef TypeParam V;
+    typedef typename V::T T;
+    const unsigned int N = V::N;
+    struct Op {
+        const char* name;
+        T (*vec)(T, T);
+        unsigned int (*byte)(unsigned int, unsigned int);
+    };
+    const Op ops[] = {
+        {"add", V::add, [](unsigned int x, unsigned int y) { return (x + y) & 0xFF; }},
+        {"eq", V::eq, [](unsigned int x, unsigned int y) { return x == y ? 0xFFu : 0u; }},
+        {"and_", V::and_, [](unsigned int x, unsigned int y) { return x & y; }},
+        {"or_", V::or_, [](unsigned int x, unsigned int y) { return x | y; }},
+        {"andnot", V::andnot, [](unsigned int x, unsigned int y) { return ~x & y & 0xFF; }},
+        {"maxu", V::maxu, [](unsigned int x, unsigned int y) { return x > y ? x : y; }},
+    };
+    alignas(64) uint8_t a[64 + 1], b[64 + 1], out[64];
+    for (unsigned int first = 0; first < 65536; first += N) {
+        uint64_t wantMask = 0, wantEq = 0;
+        for (unsigned int i = 0; i < N; ++i) {
+            a[1 + i] = (uint8_t)(((first + i) >> 8) ^ (i * 0x35));
+            b[1 + i] = (uint8_t)(first + i);
+            wantMask |= (uint64_t)(a[1 + i] >> 7) << i;
+            wantEq |= (uint64_t)(a[1 + i] == b[1 + i]) << i;
+        }
+        const T va = V::load(a + 1), vb = V::load(b + 1);
+        for (const Op& op : ops) {
+            V::store(out, op.vec(va, vb));
+            for (unsigned int i = 0; i < N; ++i)
+                ASSERT_EQ(out[i], op.byte(a[1 + i], b[1 + i]))
+                    << op.name << "(" << (int)a[1 + i] << ", " << (int)b[1 + i] << ") in lane "
+                    << i;
+        }
+        ASSERT_EQ(V::mask(va), wantMask) << "mask of the lanes starting at pair " << first;
+        ASSERT_EQ(V::eqmask(va, vb), wantEq) << "eqmask of the lanes starting at pair " << first;
+    }
+    for (unsigned int v = 0; v < 256; ++v) {
+        V::store(out, V::set1((uint8_t)v));
+        for (unsigned int i = 0; i < N; ++i)
+            ASSERT_EQ(out[i], v) << "set1(" << v << ") in lane " << i;
+    }
+}
+
+TYPED_TEST(StepVector, RowsSplitIntoBytesAndJoinWithSpareZero)
+{
+    typedef TypeParam V;
+    Cell cells[16], joined[16];
+    uint8_t alive[16], owner[16], age[16];
+    for (unsigned int round = 0; round < 16; ++round) {
+        for (unsigned int i = 0; i < 16; ++i)
+            cells[i] = Cell{(uint8_t)(round * 16 + i), (uint8_t)(255 - round * 16 - i),
+                            (uint8_t)(i * 0x35 ^ round), 0xA5};
+        V::split16(cells, alive, owner, age);
+        V::join16(alive, owner, age, joined);
+        for (unsigned int i = 0; i < 16; ++i) {
+            const Cell want = {cells[i].alive, cells[i].owner, cells[i].age, 0};
+            ASSERT_TRUE(alive[i] == want.alive && owner[i] == want.owner && age[i] == want.age)
+                << "split16 of cell " << i << " " << model::DescribeCell(cells[i]) << ": got "
+                << (int)alive[i] << "/" << (int)owner[i] << "/" << (int)age[i];
+            ASSERT_TRUE(model::SameCell(joined[i], want))
+                << "join16 of cell " << i << ": got " << model::DescribeCell(joined[i])
+                << " expected " << model::DescribeCell(want);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

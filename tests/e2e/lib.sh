@@ -78,7 +78,8 @@ qv_use_sdl_lib() {
 
 # Starts BIN (a path, or a command name looked up in PATH) in the background on $DISPLAY, with
 # SDL left to choose its real video driver and any NAME=VALUE arguments added to its
-# environment. Standard output goes to $qv_tmp/quolvane.out, standard error to
+# environment, through the command in QV_EMULATOR if set (qemu-aarch64 for an arm64 build: it
+# keeps the process id). Standard output goes to $qv_tmp/quolvane.out, standard error to
 # $qv_tmp/quolvane.err.
 qv_start() {
     local bin=$1
@@ -87,7 +88,8 @@ qv_start() {
     */*) [ -x "$bin" ] || qv_fail "not an executable: $bin" ;;
     *) command -v "$bin" >/dev/null || qv_fail "no command $bin in PATH ($PATH)" ;;
     esac
-    (unset SDL_VIDEODRIVER; qv_use_sdl_lib; exec env "$@" "$bin") \
+    # shellcheck disable=SC2086
+    (unset SDL_VIDEODRIVER; qv_use_sdl_lib; exec env "$@" ${QV_EMULATOR:-} "$bin") \
         >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
     QV_PID=$!
 }

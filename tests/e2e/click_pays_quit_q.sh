@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# A user sees the window and the cost caption, clicks where the balance covers the price, sees
+# the balance drop by the payment, and quits with q (exit status 0).
+# Usage: click_pays_quit_q.sh QUOLVANE_BINARY   (run through QV_EMULATOR if set, see lib.sh)
+#
+# Between frames the balance moves by the world's own credit flows (upkeep, births, deaths), and
+# early in a game it mostly rises. So the test clicks only once it has seen three frames and the
+# price is over four times the largest rise between two frames so far: the payment then shows as
+# a drop below the balance before the click within the three frames it may take to appear.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+bin=${1:?usage: $0 QUOLVANE_BINARY}
+
+qv_start_xvfb
+qv_start "$bin"
+qv_wait_window
+qv_mouse_to 400 300
+c=$(qv_wait_caption "$QV_CAPTION_RE")
+echo "window shown with the cost caption: $c"
+
+end=$(qv_deadline)
+pb=$(qv_price_balance "$c")
+last=${pb#* }
+rise=0
+frames=0
+while :; do
+    c=$(qv_wait_caption_change "$c")
+    pb=$(qv_price_balance "$c")
+    price=${pb% *} balance=${pb#* }
+    step=$((${balance%.*} - ${last%.*}))
+    [ $step -gt $rise ] && rise=$step
+    last=$balance
+    frames=$((frames + 1))
+    [ $frames -ge 3 ] && [ "${balance%.*}" -ge "${price%.*}" ] &&
+        [ "${price%.*}" -gt $((4 * rise)) ] && break
+    qv_before "$end" || qv_fail "no frame whose balance covers a price over 4 x $rise (the largest rise between frames) within ${QV_DEADLINE_S} s; last: \"$c\""
+done
+before=$c
+paid=${price%.*}
+echo "before the click: $before (largest rise between frames: $rise)"
+
+xdotool click 1 || qv_fail "xdotool could not click"
+now=""
+for frame in 1 2 3; do
+    c=$(qv_wait_caption_change "$c")
+    pb=$(qv_price_balance "$c")
+    now=${pb#* }
+    echo "frame $frame after the click: $c"
+    [ "${now%.*}" -lt "${balance%.*}" ] && break
+done
+[ "${now%.*}" -lt "${balance%.*}" ] ||
+    qv_fail "click at a price of $paid with a balance of $balance: the balance was $now three frames later, expected it below $balance"
+echo "the click paid: balance $balance before, $now after"
+
+qv_key q
+qv_wait_exit 15
+[ "$QV_STATUS" -eq 0 ] || qv_fail "q: got exit status $QV_STATUS, expected 0"
+echo "q: quolvane ended with status 0"
