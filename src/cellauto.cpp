@@ -41,8 +41,8 @@ size_t EventsOffset(unsigned int width)
 }
 
 // The build of the step this process runs: the widest the processor has, unless
-// QUOLVANE_STEP_ISA asks for the portable one or caps x86-64 at sse2 or avx2 (the tests run
-// every build against the model).
+// QUOLVANE_STEP_ISA asks for the portable one or caps x86-64 at sse2, avx2 or avx512 (the tests
+// run every build against the model). A cap above what the processor has changes nothing.
 enum StepIsa { ISA_PORTABLE, ISA_SSE2, ISA_AVX2, ISA_AVX512, ISA_NEON };
 
 StepIsa ChooseStepIsa()
@@ -60,7 +60,7 @@ StepIsa ChooseStepIsa()
         return ISA_SSE2;
     if (cap != nullptr && strcmp(cap, "avx2") == 0 && best > ISA_AVX2)
         return ISA_AVX2;
-    return best;
+    return best;  // also for "avx512", the widest there is
 #elif defined(QUOLVANE_STEP_NEON)
     return ISA_NEON;
 #else
