@@ -385,12 +385,12 @@ TEST(CellAutoDifferential, RunsTheRequestedStepBuild)
     const char* env = std::getenv("QUOLVANE_STEP_ISA");
     const std::string asked = env != nullptr ? env : "";
     std::set<std::string> expected = {"portable"};
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(__SSE2__)
     if (asked == "sse2")
         expected = {"sse2"};
     else if (asked != "portable")
         expected = {"sse2", "avx2", "avx512"};
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) && defined(__ARM_NEON)
     if (asked != "portable")
         expected = {"neon"};
 #endif
