@@ -123,23 +123,36 @@ struct VecPortable {
     {
         return mask8(a.w[0]) | mask8(a.w[1]) << 8;
     }
+    // The mask of the equal lanes, without widening them to whole bytes first.
     static uint64_t eqmask(T a, T b)
     {
-        return mask(eq(a, b));
+        return mask8(nonzero(a.w[0] ^ b.w[0]) ^ TOP) | mask8(nonzero(a.w[1] ^ b.w[1]) ^ TOP) << 8;
     }
 
+    // Split and join go through local arrays: the bytes written cannot then alias the bytes
+    // read, so the compiler is free to reorder and combine the accesses.
     static void split16(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
     {
+        uint8_t a[16], o[16], g[16];
         for (int i = 0; i < 16; ++i) {
-            alive[i] = row[i].alive;
-            owner[i] = row[i].owner;
-            age[i] = row[i].age;
+            a[i] = row[i].alive;
+            o[i] = row[i].owner;
+            g[i] = row[i].age;
         }
+        memcpy(alive, a, 16);
+        memcpy(owner, o, 16);
+        memcpy(age, g, 16);
     }
     static void join16(const uint8_t* alive, const uint8_t* owner, const uint8_t* age, Cell* out)
     {
+        uint8_t a[16], o[16], g[16];
+        memcpy(a, alive, 16);
+        memcpy(o, owner, 16);
+        memcpy(g, age, 16);
+        Cell c[16];
         for (int i = 0; i < 16; ++i)
-            out[i] = Cell{alive[i], owner[i], age[i], 0};
+            c[i] = Cell{a[i], o[i], g[i], 0};
+        memcpy(out, c, sizeof c);
     }
 };
 

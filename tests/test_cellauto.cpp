@@ -387,9 +387,9 @@ TEST(CellAutoDifferential, RunsTheRequestedStepBuild)
     const std::string asked = env != nullptr ? env : "";
     std::set<std::string> expected = {asked};
     if (asked.empty()) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(__SSE2__)
         expected = {"sse2", "avx2", "avx512"};
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) && defined(__ARM_NEON)
         expected = {"neon"};
 #else
         expected = {"portable"};
