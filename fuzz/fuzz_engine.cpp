@@ -26,6 +26,7 @@
 
 #include "engine.h"
 #include "model.h"
+#include "reader.h"
 
 namespace {
 
@@ -62,23 +63,12 @@ enum Op : uint8_t {
     OP_COUNT
 };
 
-struct Reader {
-    const uint8_t* p;
-    size_t left;
-    bool Empty() const { return left == 0; }
-    uint8_t Byte()
-    {
-        if (left == 0)
-            return 0;
-        --left;
-        return *p++;
-    }
-    uint32_t Coordinate()
-    {
-        const uint8_t b = Byte();
-        return b < 0xf0 ? b : 0xffffffffu - (b & 0x0f);
-    }
-};
+// A coordinate: inside a small world, or just below 2^32.
+uint32_t Coordinate(Reader& in)
+{
+    const uint8_t b = in.Byte();
+    return b < 0xf0 ? b : 0xffffffffu - (b & 0x0f);
+}
 
 bool verbose = false;
 
@@ -344,7 +334,7 @@ struct Harness {
     void Price(Reader& in)
     {
         const uint8_t player = in.Byte();
-        const uint32_t px = in.Coordinate(), py = in.Coordinate();
+        const uint32_t px = Coordinate(in), py = Coordinate(in);
         pattern glider;
         std::string what;
         pattern* pat = ReadPattern(in, glider, what);
@@ -362,7 +352,7 @@ struct Harness {
     void Place(Reader& in)
     {
         const uint8_t player = in.Byte();
-        const uint32_t px = in.Coordinate(), py = in.Coordinate();
+        const uint32_t px = Coordinate(in), py = Coordinate(in);
         pattern glider;
         std::string what;
         pattern* pat = ReadPattern(in, glider, what);

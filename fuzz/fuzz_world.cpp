@@ -21,6 +21,7 @@
 
 #include "cellauto.h"
 #include "model.h"
+#include "reader.h"
 
 namespace {
 
@@ -45,37 +46,17 @@ enum Op : uint8_t {
     OP_COUNT
 };
 
-// Reads the input front to back; past the end it yields zeros.
-struct Reader {
-    const uint8_t* p;
-    size_t left;
-    bool Empty() const { return left == 0; }
-    uint8_t Byte()
-    {
-        if (left == 0)
-            return 0;
-        --left;
-        return *p++;
+// A coordinate: inside or just past a small world, just below 2^32, or any 32-bit value.
+uint32_t Coordinate(Reader& in)
+{
+    const uint8_t sel = in.Byte();
+    switch (sel >> 6) {
+    case 0:
+    case 1: return sel & 0x7f;
+    case 2: return 0xffffffffu - (sel & 0x3f);
+    default: return in.U32();
     }
-    uint32_t U32()
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i)
-            v |= (uint32_t)Byte() << (8 * i);
-        return v;
-    }
-    // A coordinate: inside or just past a small world, just below 2^32, or any 32-bit value.
-    uint32_t Coordinate()
-    {
-        const uint8_t sel = Byte();
-        switch (sel >> 6) {
-        case 0:
-        case 1: return sel & 0x7f;
-        case 2: return 0xffffffffu - (sel & 0x3f);
-        default: return U32();
-        }
-    }
-};
+}
 
 // Small deterministic generator for the cells of large blocks, so they need few input bytes.
 struct XorShift {
@@ -206,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::string note;
         switch (code) {
         case OP_SET_CELL: {
-            const uint32_t x = in.Coordinate(), y = in.Coordinate();
+            const uint32_t x = Coordinate(in), y = Coordinate(in);
             const uint8_t v = in.Byte();
             const unsigned char alive = v & 1, owner = (v >> 1) & 7;
             w.SetCell(x, y, alive, owner);
@@ -217,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         case OP_RAW_CELL: {
-            const uint32_t x = in.Coordinate(), y = in.Coordinate();
+            const uint32_t x = Coordinate(in), y = Coordinate(in);
             const uint8_t v = in.Byte(), age = in.Byte();
             const Cell c = {(unsigned char)(v & 1), (unsigned char)((v >> 1) & 7), age, 0};
             if (w.GetCurrentMap() != nullptr && m.HasMaps()) {
@@ -246,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case OP_PUT_PATTERN: {
             const unsigned char player = in.Byte() % 7;
-            const uint32_t x = in.Coordinate(), y = in.Coordinate();
+            const uint32_t x = Coordinate(in), y = Coordinate(in);
             unsigned int bw, bh;
             ReadBlock(in, W, H, &bw, &bh, block);
             const uint8_t rotation = in.Byte();
@@ -272,7 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case OP_GET_BUILD_COST: {
             const unsigned char player = in.Byte();
-            const uint32_t x = in.Coordinate(), y = in.Coordinate();
+            const uint32_t x = Coordinate(in), y = Coordinate(in);
             unsigned int bw, bh;
             ReadBlock(in, W, H, &bw, &bh, block);
             const uint32_t rotation = in.U32();
@@ -305,7 +286,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             ReadTune(in, w, m, note);
             break;
         default: { // OP_GET_CELL
-            const uint32_t x = in.Coordinate(), y = in.Coordinate();
+            const uint32_t x = Coordinate(in), y = Coordinate(in);
             const Cell* got = w.GetCell(x, y);
             const Cell* expected =
                 m.HasMaps() ? w.GetCurrentMap() + (size_t)(y % H) * W + x % W : nullptr;

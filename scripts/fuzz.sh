@@ -44,7 +44,7 @@ sources=(
     "src/cellauto_avx512.cpp|$san $cov -mavx512f -mavx512bw -mavx2 -mpopcnt -Wno-unknown-warning-option"
     "src/engine.cpp|$san $cov"
 )
-headers=("$here"/src/*.h "$here/tests/model.h")
+headers=("$here"/src/*.h "$here/tests/model.h" "$here/fuzz/reader.h")
 for entry in "${sources[@]}"; do
     src=$here/${entry%%|*}
     flags=${entry#*|}
