@@ -346,7 +346,7 @@ struct Harness {
             want = x.model.GetBuildCost(player, px, py, pat);
         else if (x.world && pat != nullptr)
             return;  // the worker may have stepped under it: only the model could say
-        if (model::FloatBits(got) != model::FloatBits(want))
+        if (!model::SameFloat(got, want))
             Fail("price: expected " + model::DescribeFloat(want));
     }
     void Place(Reader& in)

@@ -240,7 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                           "PutPattern(player %u, %u, %u, %ux%u block, rotation %u), priced %s",
                           player, x, y, bw, bh, rotation, model::DescribeFloat(got).c_str());
             note = buf;
-            if (model::FloatBits(got) != model::FloatBits(expected)) {
+            if (!model::SameFloat(got, expected)) {
                 trace.push_back(note);
                 Fail(trace, "price: got " + model::DescribeFloat(got) + " expected " +
                                 model::DescribeFloat(expected));
@@ -264,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                           "GetBuildCost(player %u, %u, %u, %ux%u block, rotation %u) = %s", player,
                           x, y, bw, bh, rotation, model::DescribeFloat(got).c_str());
             note = buf;
-            if (model::FloatBits(got) != model::FloatBits(expected)) {
+            if (!model::SameFloat(got, expected)) {
                 trace.push_back(note);
                 Fail(trace, "price: got " + model::DescribeFloat(got) + " expected " +
                                 model::DescribeFloat(expected));

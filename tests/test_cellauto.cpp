@@ -310,7 +310,7 @@ unsigned long RunDifferential(uint64_t seed, const DiffOptions& opt)
                 pattern pat{bw, bh, (unsigned int)r.Bits(), block.data()};
                 const float got = w.GetBuildCost(player, x, y, &pat);
                 const float expected = m.GetBuildCost(player, x, y, &pat);
-                if (Bits(got) != Bits(expected)) {
+                if (!model::SameFloat(got, expected)) {
                     ADD_FAILURE() << where << ", before step " << step << ": GetBuildCost(player "
                                   << (int)player << ", " << x << ", " << y << ", " << bw << "x"
                                   << bh << " block, rotation " << pat.rotation << "): got " << got
