@@ -13,7 +13,6 @@
 // Then, until the input ends or MAX_OPS operations have run, one opcode byte and its operands.
 // Run a single file to reproduce a failure: `fuzz_engine FILE`; the operations are printed.
 #include <SDL.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
@@ -397,11 +396,7 @@ struct Harness {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    for (int i = 1; i < *argc; ++i) {
-        struct stat st;
-        if ((*argv)[i][0] != '-' && stat((*argv)[i], &st) == 0 && S_ISREG(st.st_mode))
-            verbose = true;
-    }
+    verbose = IsReproduction(*argc, *argv);
     return 0;
 }
 

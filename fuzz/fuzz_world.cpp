@@ -9,7 +9,6 @@
 //   then, until the input ends or MAX_OPS operations have run, one opcode byte and its operands:
 //   SetCell, RawCell, Step, PutPattern, GetBuildCost, SetCredit, Tune and GetCell (see Op).
 // Run a single file to reproduce a failure: `fuzz_world FILE`; the steps taken are printed.
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
@@ -152,13 +151,7 @@ bool verbose = false;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    // A plain file among the arguments (not a corpus folder) is a reproduction: print every
-    // operation as it runs.
-    for (int i = 1; i < *argc; ++i) {
-        struct stat st;
-        if ((*argv)[i][0] != '-' && stat((*argv)[i], &st) == 0 && S_ISREG(st.st_mode))
-            verbose = true;
-    }
+    verbose = IsReproduction(*argc, *argv);
     return 0;
 }
 

@@ -3,6 +3,8 @@
 #ifndef QUOLVANE_FUZZ_READER_H
 #define QUOLVANE_FUZZ_READER_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -26,5 +28,17 @@ struct Reader {
         return v;
     }
 };
+
+// Whether libFuzzer was given a plain file among its arguments (not a corpus folder): that is a
+// reproduction, and the harness then prints every operation as it runs.
+inline bool IsReproduction(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        struct stat st;
+        if (argv[i][0] != '-' && stat(argv[i], &st) == 0 && S_ISREG(st.st_mode))
+            return true;
+    }
+    return false;
+}
 
 #endif
