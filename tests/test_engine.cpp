@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "wait.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Under ThreadSanitizer a failed allocation must come back as null, as it does without it, so
@@ -39,17 +40,6 @@ long long MsSince(Clock::time_point t)
     return std::chrono::duration_cast<Ms>(Clock::now() - t).count();
 }
 
-// Polls `done` every millisecond until it holds or `limit` has passed; returns whether it held.
-template <class Pred> bool WaitUntil(Pred done, Ms limit)
-{
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(Ms(1));
-    }
-    return true;
-}
 
 // The seed of a randomised test: QUOLVANE_SEED if set, else the clock. Printed so a failure
 // can be replayed with QUOLVANE_SEED=<seed>.
@@ -446,7 +436,7 @@ TEST(EngineCodes, RunStopCycles)
         EXPECT_EQ(e.Step(), ENGINE_OK);
         EXPECT_EQ(e.Unlock(), ENGINE_OK);
         EXPECT_EQ(e.Unlock(), ENGINE_OK);
-        EXPECT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(10000)))
+        EXPECT_TRUE(WaitFor([&] { return e.isUpdated(); }, Ms(10000)))
             << "the worker never reported a generation";
         EXPECT_EQ(e.Stop(), ENGINE_OK);
         EXPECT_TRUE(HandlesNull(e));
@@ -464,15 +454,15 @@ TEST(EngineCodes, CloseAndInitWhileRunningKeepTheWorkerSafe)
     Engine e;
     StopAtEnd guard{e};
     ASSERT_EQ(e.Run(), ENGINE_OK); // Run does not need a world; the worker steps nothing
-    ASSERT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(10000)));
+    ASSERT_TRUE(WaitFor([&] { return e.isUpdated(); }, Ms(10000)));
     MakeEmptyWorld(e, 12, 12);
     GenerationClock clock(e);
-    EXPECT_TRUE(WaitUntil([&] { return clock.Count() >= 2; }, Ms(10000)))
+    EXPECT_TRUE(WaitFor([&] { return clock.Count() >= 2; }, Ms(10000)))
         << "the worker does not step a world made while it runs";
     EXPECT_EQ(e.Close(), ENGINE_OK);
     EXPECT_EQ(e.GetCurrentCells(), nullptr);
     e.isUpdated();
-    EXPECT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(10000)));
+    EXPECT_TRUE(WaitFor([&] { return e.isUpdated(); }, Ms(10000)));
     EXPECT_EQ(e.Stop(), ENGINE_OK);
 }
 
@@ -598,14 +588,14 @@ TEST(EnginePlacement, WhileRunning)
     // it is still held afterwards (no generation passes) and one Unlock frees it.
     EXPECT_EQ(e.GetBuildCost(3, 20, 20, &g), 5 * e.world->costNeutral);
     int before = clock.Count();
-    EXPECT_TRUE(WaitUntil([&] { return clock.Count() > before; }, Ms(10000)));
+    EXPECT_TRUE(WaitFor([&] { return clock.Count() > before; }, Ms(10000)));
     ASSERT_EQ(e.Lock(), ENGINE_OK);
     before = clock.Count();
     EXPECT_EQ(e.GetBuildCost(3, 20, 20, &g), e.world->GetBuildCost(3, 20, 20, &g));
     std::this_thread::sleep_for(Ms(300)); // an observation window: three periods
     EXPECT_EQ(clock.Count(), before) << "the world stepped while the lock was held";
     ASSERT_EQ(e.Unlock(), ENGINE_OK);
-    EXPECT_TRUE(WaitUntil([&] { return clock.Count() > before; }, Ms(10000)))
+    EXPECT_TRUE(WaitFor([&] { return clock.Count() > before; }, Ms(10000)))
         << "the worker stayed blocked: GetBuildCost left a hold";
 }
 
@@ -622,14 +612,14 @@ TEST(EngineWorker, OneSignalPerGenerationAndStopCutsTheWait)
     for (int cycle = 0; cycle < 3; ++cycle) {
         const int start = clock.Count();
         ASSERT_EQ(e.Run(), ENGINE_OK);
-        ASSERT_TRUE(WaitUntil([&] { return e.isUpdated(); }, Ms(5000)))
+        ASSERT_TRUE(WaitFor([&] { return e.isUpdated(); }, Ms(5000)))
             << "no generation within 5 s of Run";
         EXPECT_FALSE(e.isUpdated()) << "a second signal for one generation";
         EXPECT_EQ(clock.Count(), start + 1);
         // A Stop that sat out the period would not return for an hour; give up after a minute.
         std::atomic<int> stopped{1};
         std::thread stopper([&] { stopped = e.Stop(); });
-        if (!WaitUntil([&] { return stopped != 1; }, Ms(60000))) {
+        if (!WaitFor([&] { return stopped != 1; }, Ms(60000))) {
             fprintf(stderr, "Stop did not cut the worker's one-hour wait short\n");
             _exit(1);  // the stopper cannot be joined; end here rather than hang the suite
         }
@@ -645,7 +635,7 @@ TEST(EngineWorker, NoBacklogOfSignals)
     MakeEmptyWorld(e, 16, 16);
     GenerationClock clock(e);
     ASSERT_EQ(e.Run(), ENGINE_OK);
-    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 6; }, Ms(20000)));
+    ASSERT_TRUE(WaitFor([&] { return clock.Count() >= 6; }, Ms(20000)));
     EXPECT_EQ(SDL_SemValue(e.updatedSem), 1u);
     // Under the lock at most one more step can finish signalling, so a burst of polls may see
     // two signals at most, however many generations passed unpolled.
@@ -667,7 +657,7 @@ TEST(EngineWorker, NeverFasterThanThePeriod)
     GenerationClock clock(e);
     const Clock::time_point t = Clock::now();
     ASSERT_EQ(e.Run(), ENGINE_OK);
-    ASSERT_TRUE(WaitUntil([&] { return clock.Count() >= 8; }, Ms(30000)));
+    ASSERT_TRUE(WaitFor([&] { return clock.Count() >= 8; }, Ms(30000)));
     const int gens = clock.Count();
     const long long ms = MsSince(t);
     // Generations start at least 100 ms apart (the first at once).

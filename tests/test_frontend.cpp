@@ -22,6 +22,7 @@
 #include "cellauto.h"
 #include "engine.h"
 #include "if_sdlflat.h"
+#include "wait.h"
 
 namespace
 {
@@ -59,17 +60,6 @@ const unsigned int GLIDER_LIVE[4][5][2] = {
     {{3, 0}, {3, 1}, {3, 2}, {2, 0}, {1, 1}},
 };
 
-// Polls `cond` every millisecond until it holds or `limit` has passed; returns whether it held.
-template <class F> bool WaitFor(F cond, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = Clock::now() + limit;
-    while (!cond()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 Uint32 PixelAt(SDL_Surface* s, unsigned int px, unsigned int py)
 {

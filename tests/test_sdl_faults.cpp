@@ -19,6 +19,7 @@
 
 #include "engine.h"
 #include "if_sdlflat.h"
+#include "wait.h"
 
 namespace {
 std::atomic<int> failNextArmings{0};   // this many coming SDL_AddTimer calls fail
@@ -177,18 +178,6 @@ struct Headless {
     Headless() { setenv("SDL_VIDEODRIVER", "dummy", 0); }
 } headless;
 
-// Polls until `cond` holds or 20 s have passed.
-template <class F> bool WaitFor(F cond)
-{
-    const auto end = std::chrono::steady_clock::now() + 20s;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 void PushKey(SDLKey key)
 {
     SDL_Event ev = {};
@@ -232,7 +221,7 @@ protected:
     {
         std::atomic<bool> ended{false};
         std::thread driver([&] {
-            if (WaitFor([&] { return flips >= 1 || ended; }) && !ended)
+            if (WaitFor([&] { return flips >= 1 || ended; }, 20s) && !ended)
                 script();
         });
         fflush(stdout);
@@ -271,9 +260,9 @@ TEST_F(SdlFaults, RefusedReArmingsDoNotStopTheRedraws)
             // require further frames before quitting.
             const int armedBefore = armings;
             failNextArmings = 5;
-            const bool refused = WaitFor([&] { return failNextArmings == 0; });
+            const bool refused = WaitFor([&] { return failNextArmings == 0; }, 20s);
             const int shown = flips;
-            redrewAfterFaults = refused && WaitFor([&] { return flips >= shown + 3; });
+            redrewAfterFaults = refused && WaitFor([&] { return flips >= shown + 3; }, 20s);
             EXPECT_GE(armings - armedBefore, 6) << "every refusal must be followed by another try";
             PushKey(SDLK_q);
         },
@@ -295,7 +284,7 @@ TEST_F(SdlFaults, RedrawsGoOnAfterTheTimerFoundTheQueueFull)
     const int rc = RunCapturing(
         [&] {
             holdRedrawPushes = true;
-            EXPECT_TRUE(WaitFor([] { return redrawPushesHeld >= 1; })) << "no timer fired";
+            EXPECT_TRUE(WaitFor([] { return redrawPushesHeld >= 1; }, 20s)) << "no timer fired";
             engine.Lock();
             SDL_Event click = {};
             click.type = SDL_MOUSEBUTTONDOWN;
@@ -303,17 +292,17 @@ TEST_F(SdlFaults, RedrawsGoOnAfterTheTimerFoundTheQueueFull)
             EXPECT_TRUE(WaitFor([] {
                 SDL_Event ev;
                 return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
-            })) << "the loop took no click";
+            }, 20s)) << "the loop took no click";
             SDL_Event filler = {};
             filler.type = SDL_KEYUP;
             int queued = 0;
             while (queued < 100000 && SDL_PushEvent(&filler) == 0)
                 ++queued;
             holdRedrawPushes = false;
-            refused = WaitFor([] { return redrawPushesRefused >= 1; });
+            refused = WaitFor([] { return redrawPushesRefused >= 1; }, 20s);
             engine.Unlock();
             const int shown = flips;
-            redrew = WaitFor([&] { return flips >= shown + 3; });
+            redrew = WaitFor([&] { return flips >= shown + 3; }, 20s);
             PushKey(SDLK_q);
         },
         &out);
@@ -344,7 +333,7 @@ TEST_F(SdlFaults, NoRedrawIsPushedWhileSdlShutsDown)
         ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
         quitDelayMs = 30;
         std::thread driver([&] {
-            WaitFor([] { return flips >= 2; });
+            WaitFor([] { return flips >= 2; }, 20s);
             SDL_Event ev = {};
             ev.type = ending.type;
             ev.key.keysym.sym = ending.key;
@@ -439,7 +428,7 @@ TEST_F(SdlFaults, TheWorkerWaitsOutTheRestOfEachPeriodAcrossTheTickWrap)
     fakeNow = 0xFFFFFFFFu - 40;
     fakeClock = true;
     ASSERT_EQ(engine.Run(), ENGINE_OK);
-    const bool paced = WaitFor([] { return waitsAsked >= 7; });
+    const bool paced = WaitFor([] { return waitsAsked >= 7; }, 20s);
     EXPECT_EQ(engine.Stop(), 0);
     fakeClock = false;
     ASSERT_TRUE(paced) << "the worker asked for " << waitsAsked << " waits, expected 7";
@@ -458,11 +447,11 @@ TEST_F(SdlFaults, TheWorkerStopsWhenItsStopSignalFails)
         engine.preSetWorldSize(16, 16);
         ASSERT_EQ(engine.Init(), ENGINE_OK);
         ASSERT_EQ(engine.Run(), ENGINE_OK);
-        ASSERT_TRUE(WaitFor([&] { return engine.isUpdated(); }));
+        ASSERT_TRUE(WaitFor([&] { return engine.isUpdated(); }, 20s));
         (failWaits ? refuseWaitsOn : refusePostsTo) = engine.stopSem;
         if (failWaits) {
             // The worker goes on at its pace: failed waits are slept, not stepped through.
-            ASSERT_TRUE(WaitFor([&] { return engine.isUpdated(); }));
+            ASSERT_TRUE(WaitFor([&] { return engine.isUpdated(); }, 20s));
         }
         std::atomic<bool> stopped{false};
         int rc = -99;
@@ -470,7 +459,7 @@ TEST_F(SdlFaults, TheWorkerStopsWhenItsStopSignalFails)
             rc = engine.Stop();
             stopped = true;
         });
-        if (!WaitFor([&] { return stopped.load(); })) {
+        if (!WaitFor([&] { return stopped.load(); }, 20s)) {
             fprintf(stderr, "Stop did not return within 20 s\n");
             _exit(1);  // the stopper cannot be joined; end here rather than hang the suite
         }

@@ -42,16 +42,16 @@ static int FindMainSegments(struct dl_phdr_info* info, size_t size, void* data)
     return 1; /* the first object listed is the main program: stop there */
 }
 
-__attribute__((constructor)) static void ReadFaultSpec(void)
+__attribute__((constructor)) static void ReadFaultRequest(void)
 {
-    const char* spec = getenv("QUOLVANE_FAULT");
+    const char* fault = getenv("QUOLVANE_FAULT");
     char mode[16] = "";
     dl_iterate_phdr(FindMainSegments, NULL);
-    if (spec == NULL || spec[0] == '\0')
+    if (fault == NULL || fault[0] == '\0')
         return;
-    if (sscanf(spec, "%63[^:]:%ld:%15s", target, &failAt, mode) != 3 || failAt < 1 ||
+    if (sscanf(fault, "%63[^:]:%ld:%15s", target, &failAt, mode) != 3 || failAt < 1 ||
         (strcmp(mode, "once") != 0 && strcmp(mode, "always") != 0)) {
-        fprintf(stderr, "sdl_fault_shim: QUOLVANE_FAULT=\"%s\" is not NAME:N:once|always\n", spec);
+        fprintf(stderr, "sdl_fault_shim: QUOLVANE_FAULT=\"%s\" is not NAME:N:once|always\n", fault);
         exit(97);
     }
     always = strcmp(mode, "always") == 0;
