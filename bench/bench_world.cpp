@@ -39,7 +39,7 @@ void BM_Step(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * (int64_t)e->world->cellCount);
-    state.SetLabel(StepIsaName()); // QUOLVANE_STEP_ISA picks a narrower or the portable build
+    state.SetLabel(StepIsaName());  // QUOLVANE_STEP_ISA picks a narrower or the portable build
     delete e;
 }
 BENCHMARK(BM_Step)->Args({640, 360})->Unit(benchmark::kMicrosecond);

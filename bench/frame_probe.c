@@ -42,7 +42,8 @@ __attribute__((destructor)) static void report(void)
     FILE* out = path ? fopen(path, "w") : NULL;
     if (out == NULL)
         return;
-    fprintf(out, "frames %lld\nflip_cpu_s %.6f\nflip_wall_s %.6f\n", frames, flip_cpu_s, flip_wall_s);
+    fprintf(out, "frames %lld\nflip_cpu_s %.6f\nflip_wall_s %.6f\n", frames, flip_cpu_s,
+            flip_wall_s);
     long tick = sysconf(_SC_CLK_TCK);
     DIR* d = opendir("/proc/self/task");
     struct dirent* e;
@@ -67,7 +68,8 @@ __attribute__((destructor)) static void report(void)
         /* Fields after the parenthesised name: state is field 3, utime 14, stime 15. */
         char* q = strrchr(buf, ')');
         unsigned long ut = 0, st = 0;
-        if (q && sscanf(q + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) == 2)
+        if (q &&
+            sscanf(q + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) == 2)
             fprintf(out, "thread %s %s %.3f\n", e->d_name, name, (double)(ut + st) / tick);
     }
     if (d)

@@ -30,9 +30,9 @@
 namespace {
 
 const unsigned int MAX_OPS = 64;
-const unsigned int MAX_STEPS = 12;   // generations the model follows per input
-const unsigned int MAX_RUNS = 3;     // worker starts per input (each creates a thread)
-const unsigned int MAX_HOLDS = 4;    // nested holds of the engine lock
+const unsigned int MAX_STEPS = 12;  // generations the model follows per input
+const unsigned int MAX_RUNS = 3;    // worker starts per input (each creates a thread)
+const unsigned int MAX_HOLDS = 4;   // nested holds of the engine lock
 const Uint32 QUIET_PERIOD_MS = 3600 * 1000;
 const Uint32 BUSY_PERIOD_MS = 1;
 const unsigned int DEFAULT_SIDE = 256;
@@ -43,22 +43,22 @@ const uint32_t SIDES[] = {0, 1, 2, 3, 4, 5, 7, 8, 13, 16, 31, 33, 40, 65536, 700
 const float BALANCES[] = {0.0f, 999.0f, 1000.0f, 5000.0f, 25000.0f, 85000.0f, 1e9f, NAN};
 
 enum Op : uint8_t {
-    OP_SET_SIZE,      // width, height from SIDES
-    OP_SET_PLAYERS,   // any byte
-    OP_SET_FILL,      // 0, 1, 2 or 2^32 - 1
-    OP_INIT,          // seed byte for rand
+    OP_SET_SIZE,     // width, height from SIDES
+    OP_SET_PLAYERS,  // any byte
+    OP_SET_FILL,     // 0, 1, 2 or 2^32 - 1
+    OP_INIT,         // seed byte for rand
     OP_CLOSE,
     OP_RUN,
     OP_STOP,
     OP_LOCK,
     OP_UNLOCK,
     OP_STEP,
-    OP_CELLS,         // GetCurrentCells
-    OP_PRICE,         // GetBuildCost: any player, x, y, the glider or no pattern, rotation
-    OP_PLACE,         // PlacePattern: the same operands
-    OP_UPDATED,       // isUpdated
-    OP_BALANCE,       // a player's balance, set under the lock as the tests do
-    OP_SIZE,          // GetWorldSize
+    OP_CELLS,    // GetCurrentCells
+    OP_PRICE,    // GetBuildCost: any player, x, y, the glider or no pattern, rotation
+    OP_PLACE,    // PlacePattern: the same operands
+    OP_UPDATED,  // isUpdated
+    OP_BALANCE,  // a player's balance, set under the lock as the tests do
+    OP_SIZE,     // GetWorldSize
     OP_COUNT
 };
 
@@ -73,7 +73,8 @@ bool verbose = false;
 
 // What the engine's state must be, as this harness has driven it.
 struct Expected {
-    unsigned int width = DEFAULT_SIDE, height = DEFAULT_SIDE, cellCount = DEFAULT_SIDE * DEFAULT_SIDE;
+    unsigned int width = DEFAULT_SIDE, height = DEFAULT_SIDE,
+                 cellCount = DEFAULT_SIDE * DEFAULT_SIDE;
     unsigned char players = 2;
     unsigned int fill = 0;
     bool world = false, running = false, signal = false;
@@ -359,7 +360,9 @@ struct Harness {
              std::to_string(py) + ", " + what + ")");
         const int rc = e.PlacePattern(player, px, py, pat);
         ExpectCode("PlacePattern", rc,
-                   !x.world ? ENGINE_WRONG_STATE : x.running ? ENGINE_OK : ENGINE_NOT_RUNNING);
+                   !x.world    ? ENGINE_WRONG_STATE
+                   : x.running ? ENGINE_OK
+                               : ENGINE_NOT_RUNNING);
         if (!x.world || !x.synced || player > MAX_PLAYERS || pat == nullptr)
             return;
         model::World& m = x.model;

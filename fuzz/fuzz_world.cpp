@@ -34,14 +34,14 @@ const unsigned int LARGE_WORLD_CELLS = 4096;
 const unsigned int LARGE_SIDES_CELLS[8] = {63, 64, 65, 96, 97, 127, 128, 129};
 
 enum Op : uint8_t {
-    OP_SET_CELL,       // x, y, alive 0..1, owner 0..7
-    OP_RAW_CELL,       // x, y, a whole cell written through GetCurrentMap, as the fill does
-    OP_STEP,           // 1..4 generations
-    OP_PUT_PATTERN,    // player 0..6, x, y, a block, rotation byte; priced first as well
-    OP_GET_BUILD_COST, // any player byte, x, y, a block with a 32-bit rotation
-    OP_SET_CREDIT,     // owner 0..7, any float bit pattern or a value from a table
-    OP_TUNE,           // one tuning value from a table, set on both
-    OP_GET_CELL,       // x, y: the same cell address, or null on both
+    OP_SET_CELL,        // x, y, alive 0..1, owner 0..7
+    OP_RAW_CELL,        // x, y, a whole cell written through GetCurrentMap, as the fill does
+    OP_STEP,            // 1..4 generations
+    OP_PUT_PATTERN,     // player 0..6, x, y, a block, rotation byte; priced first as well
+    OP_GET_BUILD_COST,  // any player byte, x, y, a block with a 32-bit rotation
+    OP_SET_CREDIT,      // owner 0..7, any float bit pattern or a value from a table
+    OP_TUNE,            // one tuning value from a table, set on both
+    OP_GET_CELL,        // x, y: the same cell address, or null on both
     OP_COUNT
 };
 
@@ -77,7 +77,8 @@ float FloatFromBits(uint32_t u)
 }
 
 // A block: sides 0..15, or (one in two) up to twice the world's side plus 3 (at most 255), so
-// blocks wrap onto themselves. Small blocks take one input bit per cell; large ones a seed and a density.
+// blocks wrap onto themselves. Small blocks take one input bit per cell; large ones a seed and a
+// density.
 void ReadBlock(Reader& in, unsigned int worldW, unsigned int worldH, unsigned int* bw,
                unsigned int* bh, std::vector<unsigned char>& cells)
 {
@@ -91,7 +92,7 @@ void ReadBlock(Reader& in, unsigned int worldW, unsigned int worldH, unsigned in
         *bh = b % 16;
     }
     const size_t n = (size_t)*bw * *bh;
-    cells.assign(n + 1, 0); // one spare byte so data() is never null for an empty block
+    cells.assign(n + 1, 0);  // one spare byte so data() is never null for an empty block
     if (n <= 64) {
         uint64_t bits = 0;
         for (size_t i = 0; i < n; i += 8)
@@ -100,7 +101,7 @@ void ReadBlock(Reader& in, unsigned int worldW, unsigned int worldH, unsigned in
             cells[i] = (bits >> i) & 1;
     } else {
         XorShift rng{in.U32() | 1};
-        const uint32_t density = in.Byte(); // out of 256
+        const uint32_t density = in.Byte();  // out of 256
         for (size_t i = 0; i < n; ++i)
             cells[i] = (rng.Next() & 0xff) < density;
     }
@@ -147,7 +148,7 @@ void ReadTune(Reader& in, CellAuto& w, model::World& m, std::string& note)
 
 bool verbose = false;
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
@@ -159,8 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Reader in{data, size};
     const uint8_t wb = in.Byte(), hb = in.Byte();
-    const unsigned int W = wb >= 248 ? LARGE_SIDES_CELLS[wb - 248] : wb % (MAX_WORLD_SIDE_CELLS + 1);
-    const unsigned int H = hb >= 248 ? LARGE_SIDES_CELLS[hb - 248] : hb % (MAX_WORLD_SIDE_CELLS + 1);
+    const unsigned int W =
+        wb >= 248 ? LARGE_SIDES_CELLS[wb - 248] : wb % (MAX_WORLD_SIDE_CELLS + 1);
+    const unsigned int H =
+        hb >= 248 ? LARGE_SIDES_CELLS[hb - 248] : hb % (MAX_WORLD_SIDE_CELLS + 1);
     const unsigned int maxSteps = W * H > LARGE_WORLD_CELLS ? MAX_STEPS_LARGE : MAX_STEPS;
     CellAuto w(W, H);
     model::World m(W, H);
@@ -214,8 +217,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     Fail(trace, diff);
                 }
             }
-            note = "Step x" + std::to_string(n) + " (generations so far " +
-                   std::to_string(steps) + ")";
+            note = "Step x" + std::to_string(n) + " (generations so far " + std::to_string(steps) +
+                   ")";
             break;
         }
         case OP_PUT_PATTERN: {
@@ -265,8 +268,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         case OP_SET_CREDIT: {
-            static const float table[] = {0.0f, -0.0f, 0.1f, 1e-45f, -1.0f, 25000.0f, 3e38f,
-                                          INFINITY, -INFINITY, NAN};
+            static const float table[] = {0.0f,     -0.0f, 0.1f,     1e-45f,    -1.0f,
+                                          25000.0f, 3e38f, INFINITY, -INFINITY, NAN};
             const uint8_t sel = in.Byte();
             const unsigned int owner = sel & 7;
             const float v = (sel & 0x80) ? FloatFromBits(in.U32()) : table[in.Byte() % 10];
@@ -275,10 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             note = "credits[" + std::to_string(owner) + "] = " + model::DescribeFloat(v);
             break;
         }
-        case OP_TUNE:
-            ReadTune(in, w, m, note);
-            break;
-        default: { // OP_GET_CELL
+        case OP_TUNE: ReadTune(in, w, m, note); break;
+        default: {  // OP_GET_CELL
             const uint32_t x = Coordinate(in), y = Coordinate(in);
             const Cell* got = w.GetCell(x, y);
             const Cell* expected =

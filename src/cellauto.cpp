@@ -169,8 +169,8 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
                      const Cell* e, const Cell* sw, const Cell* s, const Cell* se, Cell* out,
                      float* credits, const Rule& r)
 {
-    unsigned int live = nw->alive + n->alive + ne->alive + w->alive + e->alive + sw->alive +
-                        s->alive + se->alive;
+    unsigned int live =
+        nw->alive + n->alive + ne->alive + w->alive + e->alive + sw->alive + s->alive + se->alive;
     unsigned int owner = c->owner;
     unsigned int alive;
     if (c->alive) {
@@ -187,8 +187,8 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
             if (ring[i]->alive)
                 found[f++] = ring[i]->owner;
         unsigned int cand = (found[0] == found[1] || found[0] == found[2]) ? found[0]
-                            : (found[1] == found[2])                        ? found[1]
-                                                                            : found[0];
+                            : (found[1] == found[2])                       ? found[1]
+                                                                           : found[0];
         if (cand != 0)
             owner = cand;
         alive = 1;
@@ -246,11 +246,11 @@ void CellAuto::StepScalar()
         Cell* o = out + (size_t)y * W;
 
         // Column 0: the west neighbours are in the last column.
-        StepCell(up + last, up, up + 1, mid + last, mid, mid + 1, dn + last, dn, dn + 1, o,
-                 credits, r);
+        StepCell(up + last, up, up + 1, mid + last, mid, mid + 1, dn + last, dn, dn + 1, o, credits,
+                 r);
         for (unsigned int x = 1; x < last; ++x)
-            StepCell(up + x - 1, up + x, up + x + 1, mid + x - 1, mid + x, mid + x + 1,
-                     dn + x - 1, dn + x, dn + x + 1, o + x, credits, r);
+            StepCell(up + x - 1, up + x, up + x + 1, mid + x - 1, mid + x, mid + x + 1, dn + x - 1,
+                     dn + x, dn + x + 1, o + x, credits, r);
         // Last column: the east neighbours are in column 0.
         StepCell(up + last - 1, up + last, up, mid + last - 1, mid + last, mid, dn + last - 1,
                  dn + last, dn, o + last, credits, r);
@@ -349,6 +349,7 @@ float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int 
         }
     // Every product and partial sum is an integer well inside double's exact range; the one
     // rounding is the conversion of the total to float.
-    double total = (double)own * costOwn + (double)neutral * costNeutral + (double)enemy * costEnemy;
+    double total =
+        (double)own * costOwn + (double)neutral * costNeutral + (double)enemy * costEnemy;
     return (float)total;
 }

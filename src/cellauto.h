@@ -28,10 +28,22 @@ inline void PatternCellTarget(unsigned int rotation, unsigned int x, unsigned in
                               unsigned int j, unsigned int* tx, unsigned int* ty)
 {
     switch (rotation & 3) {
-    case 0: *tx = x + j; *ty = y + i; break;
-    case 1: *tx = x + i; *ty = y + width - j; break;
-    case 2: *tx = x + width - j; *ty = y + height - i; break;
-    default: *tx = x + height - i; *ty = y + j; break;
+    case 0:
+        *tx = x + j;
+        *ty = y + i;
+        break;
+    case 1:
+        *tx = x + i;
+        *ty = y + width - j;
+        break;
+    case 2:
+        *tx = x + width - j;
+        *ty = y + height - i;
+        break;
+    default:
+        *tx = x + height - i;
+        *ty = y + j;
+        break;
     }
 }
 

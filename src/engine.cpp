@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <new>
 
+// clang-format off
 unsigned char pt_glider[9] = {
     1, 1, 1,
     1, 0, 0,
     0, 1, 0,
 };
+// clang-format on
 unsigned int pt_glider_x = 3;
 unsigned int pt_glider_y = 3;
 

@@ -34,17 +34,17 @@ int __quolvane_engine_thread(void* data);
 
 class Engine {
 public:
-    unsigned int fillMode;     // 1 = random fill on Init; anything else leaves the world empty
-    unsigned int width;        // world columns
-    unsigned int height;       // world rows
-    unsigned int cellCount;    // width * height
-    unsigned char playerCount; // owners the random fill hands out, 1..playerCount
-    CellAuto* world;           // the world, between Init and Close
-    SDL_Thread* thread;        // the worker, while running
-    SDL_sem* updatedSem;       // raised (to at most 1) after each generation
-    SDL_sem* stopSem;          // raised once by Stop to end the worker
-    SDL_mutex* mutex;          // the engine lock, recursive; guards the world
-    unsigned int stepPeriod;   // the worker's pace in milliseconds
+    unsigned int fillMode;      // 1 = random fill on Init; anything else leaves the world empty
+    unsigned int width;         // world columns
+    unsigned int height;        // world rows
+    unsigned int cellCount;     // width * height
+    unsigned char playerCount;  // owners the random fill hands out, 1..playerCount
+    CellAuto* world;            // the world, between Init and Close
+    SDL_Thread* thread;         // the worker, while running
+    SDL_sem* updatedSem;        // raised (to at most 1) after each generation
+    SDL_sem* stopSem;           // raised once by Stop to end the worker
+    SDL_mutex* mutex;           // the engine lock, recursive; guards the world
+    unsigned int stepPeriod;    // the worker's pace in milliseconds
     // Set by Stop beside the stop signal, so the worker ends even if raising that signal or
     // waiting on it fails.
     std::atomic<bool> stopping;

@@ -20,10 +20,10 @@ const Uint32 playercolors[14] = {
 
 namespace {
 const Uint32 FIRST_REDRAW_MS = 10;
-const int REDRAW_STEP_MS = 10;       // Left and Right change the interval by this much
-const int MIN_REDRAW_MS = 10;        // and Left never takes it below this
-const Uint32 PUSH_RETRY_MS = 5;      // a full event queue is tried again after this
-const Uint32 REARM_RETRY_MS = 20;    // a timer that cannot be armed is tried again after this
+const int REDRAW_STEP_MS = 10;     // Left and Right change the interval by this much
+const int MIN_REDRAW_MS = 10;      // and Left never takes it below this
+const Uint32 PUSH_RETRY_MS = 5;    // a full event queue is tried again after this
+const Uint32 REARM_RETRY_MS = 20;  // a timer that cannot be armed is tried again after this
 const int REDRAW_EVENT_CODE = 1;
 const size_t CAPTION_BYTES = 255;
 
@@ -134,7 +134,8 @@ int Iface_SDLFlat::Run()
     }
     if (const char* driver = UnrequestedWindowlessDriver()) {
         printf("SDL_Init failed: no display could be opened (SDL fell back to the windowless "
-               "'%s' video driver)\n", driver);
+               "'%s' video driver)\n",
+               driver);
         return IFACE_NO_ENGINE_OR_INIT;
     }
     screen = SDL_SetVideoMode(width * 2, height * 2, 32, SDL_SWSURFACE);
@@ -185,9 +186,7 @@ int Iface_SDLFlat::Run()
             case SDL_KEYDOWN:
                 switch (ev.key.keysym.sym) {
                 case SDLK_q:
-                case SDLK_ESCAPE:
-                    running = false;
-                    break;
+                case SDLK_ESCAPE: running = false; break;
                 case SDLK_SPACE:
                     engine->Stop();
                     engine->Close();
@@ -200,18 +199,13 @@ int Iface_SDLFlat::Run()
                         running = false;
                     }
                     break;
-                case SDLK_RIGHT:
-                    intervalMs += REDRAW_STEP_MS;
-                    break;
+                case SDLK_RIGHT: intervalMs += REDRAW_STEP_MS; break;
                 case SDLK_LEFT:
                     if (intervalMs > MIN_REDRAW_MS)
                         intervalMs -= REDRAW_STEP_MS;
                     break;
-                case SDLK_r:
-                    brush.rotation += 1;
-                    break;
-                default:
-                    break;
+                case SDLK_r: brush.rotation += 1; break;
+                default: break;
                 }
                 break;
             case SDL_QUIT:
@@ -226,8 +220,7 @@ int Iface_SDLFlat::Run()
                 SDL_RemoveTimer(timer);
                 timer = SDL_AddTimer((Uint32)intervalMs, CellStepCallback, nullptr);
                 break;
-            default:
-                break;
+            default: break;
             }
         }
     } while (running);

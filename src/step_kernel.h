@@ -44,18 +44,18 @@ struct UpkeepJump {
 
 // The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
 struct StepWork {
-    const Cell* old;        // the old generation
-    Cell* out;              // the new generation
+    const Cell* old;  // the old generation
+    Cell* out;        // the new generation
     unsigned int W, H;
-    uint8_t* slot[3];       // three padded row buffers: alive, owner, age planes of one row each
-    size_t planeBytes;      // bytes per plane: W + 2 + padding; byte 1 is column 0
+    uint8_t* slot[3];   // three padded row buffers: alive, owner, age planes of one row each
+    size_t planeBytes;  // bytes per plane: W + 2 + padding; byte 1 is column 0
     StepEvent* events;
     uint32_t eventCap;
-    uint8_t addAge[9];      // age added to a dead owned cell with k differently owned neighbours
+    uint8_t addAge[9];  // age added to a dead owned cell with k differently owned neighbours
     uint8_t ageLimit;
     float upkeep, birth, death;
-    float bal[8];           // the balances: in, the old ones; out, the new ones
-    UpkeepJump jump[8];     // per owner, the binade its balance was last in (set by the kernel)
+    float bal[8];        // the balances: in, the old ones; out, the new ones
+    UpkeepJump jump[8];  // per owner, the binade its balance was last in (set by the kernel)
 };
 
 // 2^e as a double, for e within the normal double range.
@@ -204,8 +204,7 @@ inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* o
 // alone for owners 0 and 7) or records an event. Different owners' balances never interact, so
 // plain positions are only counted per owner, and the balances are replayed per owner in
 // visiting order, with exactly the same single-precision additions and clamps.
-template <class V>
-void RunStep(StepWork& w)
+template <class V> void RunStep(StepWork& w)
 {
     typedef typename V::T T;
     const unsigned int N = V::N;
@@ -320,8 +319,8 @@ void RunStep(StepWork& w)
             if ((birthM | deathM) == 0) {
                 // The common case: every position plain, only counted per final owner.
                 for (int o = 0; o < 8; ++o)
-                    pending[o] += (uint64_t)__builtin_popcountll(
-                        V::eqmask(newOwner, ownerVec[o]) & plainM);
+                    pending[o] +=
+                        (uint64_t)__builtin_popcountll(V::eqmask(newOwner, ownerVec[o]) & plainM);
             } else {
                 // Events in lane order; each takes the plain positions of its owner before it.
                 uint64_t byOwner[8];

@@ -9,49 +9,21 @@
 
 #include "cellauto.h"
 
-namespace
-{
+namespace {
 
 struct VecNEON {
     typedef uint8x16_t T;
     static const unsigned int N = 16;
-    static T load(const uint8_t* p)
-    {
-        return vld1q_u8(p);
-    }
-    static void store(uint8_t* p, T v)
-    {
-        vst1q_u8(p, v);
-    }
-    static T set1(uint8_t b)
-    {
-        return vdupq_n_u8(b);
-    }
-    static T add(T a, T b)
-    {
-        return vaddq_u8(a, b);
-    }
-    static T eq(T a, T b)
-    {
-        return vceqq_u8(a, b);
-    }
-    static T and_(T a, T b)
-    {
-        return vandq_u8(a, b);
-    }
-    static T or_(T a, T b)
-    {
-        return vorrq_u8(a, b);
-    }
+    static T load(const uint8_t* p) { return vld1q_u8(p); }
+    static void store(uint8_t* p, T v) { vst1q_u8(p, v); }
+    static T set1(uint8_t b) { return vdupq_n_u8(b); }
+    static T add(T a, T b) { return vaddq_u8(a, b); }
+    static T eq(T a, T b) { return vceqq_u8(a, b); }
+    static T and_(T a, T b) { return vandq_u8(a, b); }
+    static T or_(T a, T b) { return vorrq_u8(a, b); }
     // ~a & b
-    static T andnot(T a, T b)
-    {
-        return vbicq_u8(b, a);
-    }
-    static T maxu(T a, T b)
-    {
-        return vmaxq_u8(a, b);
-    }
+    static T andnot(T a, T b) { return vbicq_u8(b, a); }
+    static T maxu(T a, T b) { return vmaxq_u8(a, b); }
     // NEON has no byte-mask instruction: each lane's top bit is moved to bit (lane mod 8) of
     // its byte, and each half's eight bytes are summed across into one mask byte.
     static uint64_t mask(T a)
@@ -60,10 +32,7 @@ struct VecNEON {
         const uint8x16_t bits = vshlq_u8(vshrq_n_u8(a, 7), vld1q_s8(place));
         return (uint64_t)vaddv_u8(vget_low_u8(bits)) | (uint64_t)vaddv_u8(vget_high_u8(bits)) << 8;
     }
-    static uint64_t eqmask(T a, T b)
-    {
-        return mask(eq(a, b));
-    }
+    static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
 
     // A cell is four bytes, so the structure loads and stores split and join 16 cells at once.
     static void split16(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
@@ -80,6 +49,6 @@ struct VecNEON {
     }
 };
 
-} // namespace
+}  // namespace
 
 #endif

@@ -9,8 +9,7 @@
 
 #include "cellauto.h"
 
-namespace
-{
+namespace {
 
 // Eight lanes to a word. Lanes never carry or borrow into each other: sums add the low seven
 // bits of each lane and then set the top bit alone, and compares work on the low seven bits with
@@ -20,9 +19,9 @@ struct VecPortable {
         uint64_t w[2];
     };
     static const unsigned int N = 16;
-    static constexpr uint64_t LOW7 = 0x7f7f7f7f7f7f7f7full; // the low seven bits of every lane
-    static constexpr uint64_t TOP = 0x8080808080808080ull;  // the top bit of every lane
-    static constexpr uint64_t ONES = 0x0101010101010101ull; // 1 in every lane
+    static constexpr uint64_t LOW7 = 0x7f7f7f7f7f7f7f7full;  // the low seven bits of every lane
+    static constexpr uint64_t TOP = 0x8080808080808080ull;   // the top bit of every lane
+    static constexpr uint64_t ONES = 0x0101010101010101ull;  // 1 in every lane
 
     // Lane i is byte i in memory and bits 8i..8i+7 of the word: big-endian processors swap.
     static uint64_t littleEndian(uint64_t v)
@@ -156,6 +155,6 @@ struct VecPortable {
     }
 };
 
-} // namespace
+}  // namespace
 
 #endif

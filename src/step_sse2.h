@@ -9,8 +9,7 @@
 
 #include "cellauto.h"
 
-namespace
-{
+namespace {
 
 // Splits and joins rows 16 cells at a time (the kernel's split16 and join16).
 struct RowsSSE2 {
@@ -56,53 +55,20 @@ struct RowsSSE2 {
 struct VecSSE2 : RowsSSE2 {
     typedef __m128i T;
     static const unsigned int N = 16;
-    static T load(const uint8_t* p)
-    {
-        return _mm_loadu_si128((const __m128i*)p);
-    }
-    static void store(uint8_t* p, T v)
-    {
-        _mm_store_si128((__m128i*)p, v);
-    }
-    static T set1(uint8_t b)
-    {
-        return _mm_set1_epi8((char)b);
-    }
-    static T add(T a, T b)
-    {
-        return _mm_add_epi8(a, b);
-    }
-    static T eq(T a, T b)
-    {
-        return _mm_cmpeq_epi8(a, b);
-    }
-    static T and_(T a, T b)
-    {
-        return _mm_and_si128(a, b);
-    }
-    static T or_(T a, T b)
-    {
-        return _mm_or_si128(a, b);
-    }
+    static T load(const uint8_t* p) { return _mm_loadu_si128((const __m128i*)p); }
+    static void store(uint8_t* p, T v) { _mm_store_si128((__m128i*)p, v); }
+    static T set1(uint8_t b) { return _mm_set1_epi8((char)b); }
+    static T add(T a, T b) { return _mm_add_epi8(a, b); }
+    static T eq(T a, T b) { return _mm_cmpeq_epi8(a, b); }
+    static T and_(T a, T b) { return _mm_and_si128(a, b); }
+    static T or_(T a, T b) { return _mm_or_si128(a, b); }
     // ~a & b
-    static T andnot(T a, T b)
-    {
-        return _mm_andnot_si128(a, b);
-    }
-    static T maxu(T a, T b)
-    {
-        return _mm_max_epu8(a, b);
-    }
-    static uint64_t mask(T a)
-    {
-        return (uint32_t)_mm_movemask_epi8(a);
-    }
-    static uint64_t eqmask(T a, T b)
-    {
-        return mask(eq(a, b));
-    }
+    static T andnot(T a, T b) { return _mm_andnot_si128(a, b); }
+    static T maxu(T a, T b) { return _mm_max_epu8(a, b); }
+    static uint64_t mask(T a) { return (uint32_t)_mm_movemask_epi8(a); }
+    static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
 };
 
-} // namespace
+}  // namespace
 
 #endif

@@ -13,16 +13,14 @@
 #include <string>
 #include <vector>
 
-namespace model
-{
+namespace model {
 
-class World
-{
-  public:
+class World {
+public:
     unsigned int width = 0;
     unsigned int height = 0;
-    std::vector<Cell> current; // the present generation, row-major
-    std::vector<Cell> next;    // the previous generation; the target of the next step
+    std::vector<Cell> current;  // the present generation, row-major
+    std::vector<Cell> next;     // the previous generation; the target of the next step
     float credits[8] = {};
 
     // The tuning values of a fresh CellAuto.
@@ -43,10 +41,7 @@ class World
     {
     }
 
-    bool HasMaps() const
-    {
-        return !current.empty();
-    }
+    bool HasMaps() const { return !current.empty(); }
 
     // The present cell at (x mod width, y mod height).
     Cell& At(unsigned int x, unsigned int y)
@@ -62,10 +57,7 @@ class World
         At(x, y).owner = owner;
     }
 
-    Cell* GetCell(unsigned int x, unsigned int y)
-    {
-        return HasMaps() ? &At(x, y) : nullptr;
-    }
+    Cell* GetCell(unsigned int x, unsigned int y) { return HasMaps() ? &At(x, y) : nullptr; }
 
     // The world cell that block cell (row i, column j) lands on, copied from the mapping table:
     //   rotation 0: (x + j,          y + i)
@@ -144,7 +136,7 @@ class World
                 StepPosition(x, y);
     }
 
-  private:
+private:
     // The neighbourhood of (x, y) in the old generation, in scan order:
     // NW N NE / W centre E / SW S SE, every coordinate wrapped around the torus.
     void Neighbourhood(unsigned int x, unsigned int y, Cell out[9]) const
@@ -163,7 +155,7 @@ class World
         Cell hood[9];
         Neighbourhood(x, y, hood);
         const Cell old = hood[4];
-        Cell& cell = current[(size_t)y * width + x]; // its spare byte is not written
+        Cell& cell = current[(size_t)y * width + x];  // its spare byte is not written
         unsigned char alive;
         unsigned char owner;
 
@@ -305,8 +297,8 @@ inline bool SameCell(const Cell& a, const Cell& b)
 }
 
 // Compares the world with the model bit for bit: size, every byte of both maps, and the eight
-// balances by bit pattern (any NaN equals any NaN, see SameFloat). Returns "" when they agree, otherwise a
-// description of the first difference as "got <world> expected <model>".
+// balances by bit pattern (any NaN equals any NaN, see SameFloat). Returns "" when they agree,
+// otherwise a description of the first difference as "got <world> expected <model>".
 inline std::string Compare(const CellAuto& w, const World& m)
 {
     char buf[160];
@@ -342,6 +334,6 @@ inline std::string Compare(const CellAuto& w, const World& m)
     return "";
 }
 
-} // namespace model
+}  // namespace model
 
 #endif

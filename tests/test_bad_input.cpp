@@ -15,8 +15,7 @@
 #include "engine.h"
 #include "model.h"
 
-namespace
-{
+namespace {
 
 unsigned char kGlider[9] = {1, 1, 1, 1, 0, 0, 0, 1, 0};
 
@@ -167,7 +166,7 @@ TEST(BadInputEngine, EmptyBlocksCostNothingAndChangeNothing)
             w.credits[1] = b;
             const Snapshot before(w);
             EXPECT_EQ(e.GetBuildCost(1, 5, 5, &p), 0.0f);
-            EXPECT_EQ(e.PlacePattern(1, 5, 5, &p), ENGINE_NOT_RUNNING); // no worker: no lock
+            EXPECT_EQ(e.PlacePattern(1, 5, 5, &p), ENGINE_NOT_RUNNING);  // no worker: no lock
             EXPECT_TRUE(before.Same(w)) << "a " << p.width << " x " << p.height
                                         << " block from balance " << b << " changed the world";
         }
@@ -220,15 +219,14 @@ TEST(BadInputEngine, BalancesPayOnlyWhenTheyCoverThePrice)
     const float tiny = std::numeric_limits<float>::denorm_min();
     const struct {
         float balance;
-        bool free;   // at the free spot, else at the priced one
-        bool places; // expected
-        float after; // the balance expected after a placement
+        bool free;    // at the free spot, else at the priced one
+        bool places;  // expected
+        float after;  // the balance expected after a placement
     } cases[] = {
-        {inf, false, true, inf},       {inf, true, true, inf},
-        {-inf, true, false, 0},        {-1.0f, true, false, 0},
-        {-tiny, true, false, 0},       {-0.0f, true, true, -0.0f},
-        {tiny, true, true, tiny},      {24999.998f, false, false, 0},
-        {25000.0f, false, true, 0.0f}, {1e30f, false, true, 1e30f},
+        {inf, false, true, inf},     {inf, true, true, inf},        {-inf, true, false, 0},
+        {-1.0f, true, false, 0},     {-tiny, true, false, 0},       {-0.0f, true, true, -0.0f},
+        {tiny, true, true, tiny},    {24999.998f, false, false, 0}, {25000.0f, false, true, 0.0f},
+        {1e30f, false, true, 1e30f},
     };
     pattern g{3, 3, 0, pt_glider};
     for (const auto& c : cases) {
@@ -260,4 +258,4 @@ TEST(BadInputEngine, BalancesPayOnlyWhenTheyCoverThePrice)
     }
 }
 
-} // namespace
+}  // namespace

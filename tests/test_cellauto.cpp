@@ -23,8 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
@@ -97,18 +96,9 @@ uint32_t Bits(float f)
 struct Rng {
     std::mt19937_64 gen;
     explicit Rng(uint64_t seed) : gen(seed) {}
-    uint64_t Bits()
-    {
-        return gen();
-    }
-    unsigned int Below(unsigned int n)
-    {
-        return n == 0 ? 0 : (unsigned int)(gen() % n);
-    }
-    bool OneIn(unsigned int n)
-    {
-        return Below(n) == 0;
-    }
+    uint64_t Bits() { return gen(); }
+    unsigned int Below(unsigned int n) { return n == 0 ? 0 : (unsigned int)(gen() % n); }
+    bool OneIn(unsigned int n) { return Below(n) == 0; }
 };
 
 uint64_t SeedFromEnvironment()
@@ -142,7 +132,7 @@ float RandomBalance(Rng& r)
 {
     switch (r.Below(12)) {
     case 0: return r.OneIn(2) ? 0.0f : -0.0f;
-    case 1: return FloatFromBits(1 + r.Below(0x007fffff)); // positive denormal
+    case 1: return FloatFromBits(1 + r.Below(0x007fffff));  // positive denormal
     case 2: return -(float)r.Below(100000) / 64.0f;
     case 3: return r.OneIn(2) ? std::numeric_limits<float>::max() : 1e30f;
     case 4: return r.OneIn(2) ? INFINITY : -INFINITY;
@@ -181,10 +171,10 @@ unsigned char RandomAge(Rng& r)
 // keeps its age until the next step.
 void FillRandom(CellAuto& w, Rng& r, unsigned int maxOwner)
 {
-    const unsigned int density = 5 + r.Below(80);      // percent live
-    const unsigned int owners = 1 + r.Below(maxOwner); // owners 0..owners appear
-    const unsigned int ownedDead = r.Below(101);       // percent of dead cells that are owned
-    const unsigned int agedLive = r.OneIn(2) ? 0 : r.Below(30); // percent of live cells aged
+    const unsigned int density = 5 + r.Below(80);       // percent live
+    const unsigned int owners = 1 + r.Below(maxOwner);  // owners 0..owners appear
+    const unsigned int ownedDead = r.Below(101);        // percent of dead cells that are owned
+    const unsigned int agedLive = r.OneIn(2) ? 0 : r.Below(30);  // percent of live cells aged
     Cell* map = w.GetCurrentMap();
     for (unsigned int i = 0; i < w.cellCount; ++i) {
         Cell& c = map[i];
@@ -196,7 +186,7 @@ void FillRandom(CellAuto& w, Rng& r, unsigned int maxOwner)
             c.owner = (unsigned char)(1 + r.Below(owners));
             c.age = RandomAge(r);
         } else {
-            c.age = r.OneIn(10) ? 128 : 0; // an owner lost to decay one generation ago
+            c.age = r.OneIn(10) ? 128 : 0;  // an owner lost to decay one generation ago
         }
     }
     for (float& c : w.credits)
@@ -252,9 +242,9 @@ Size RandomSize(Rng& r)
 }
 
 struct DiffOptions {
-    unsigned int worlds;   // random worlds after the fixed shapes
-    unsigned int maxOwner; // owners 0..maxOwner appear
-    bool otherTunings;     // random tuning values instead of the defaults
+    unsigned int worlds;    // random worlds after the fixed shapes
+    unsigned int maxOwner;  // owners 0..maxOwner appear
+    bool otherTunings;      // random tuning values instead of the defaults
 };
 
 // Runs random worlds through CellAuto and the model, with random pricing, stamping, single cell
@@ -403,8 +393,7 @@ TEST(CellAutoDifferential, RunsTheRequestedStepBuild)
 // ---------------------------------------------------------------------------------------------
 // The step's vector wrappers: every lane operation against its definition on single bytes
 
-template <class V> class StepVector : public testing::Test
-{
+template <class V> class StepVector : public testing::Test {
 };
 
 struct StepVectorName {
@@ -627,17 +616,17 @@ TEST(CellAutoStep, NewbornOwner)
     };
     const struct {
         std::vector<Parent> parents;
-        unsigned char former; // the dead centre's owner
-        unsigned char alive;  // expected
-        unsigned char owner;  // expected
+        unsigned char former;  // the dead centre's owner
+        unsigned char alive;   // expected
+        unsigned char owner;   // expected
     } cases[] = {
         {{{N, 4}, {W, 4}, {SE, 2}}, 1, 1, 4},
-        {{{NW, 2}, {E, 3}, {S, 1}}, 5, 1, 2}, // all differ: the first in scan order
+        {{{NW, 2}, {E, 3}, {S, 1}}, 5, 1, 2},  // all differ: the first in scan order
         {{{NE, 5}, {SW, 3}, {S, 3}}, 1, 1, 3},
-        {{{NW, 0}, {N, 0}, {SE, 5}}, 3, 1, 3}, // candidate 0 keeps the former owner
+        {{{NW, 0}, {N, 0}, {SE, 5}}, 3, 1, 3},  // candidate 0 keeps the former owner
         {{{NW, 0}, {N, 2}, {NE, 3}}, 6, 1, 6},
         {{{W, 0}, {E, 0}, {S, 0}}, 0, 1, 0},
-        {{{NW, 1}, {N, 1}, {NE, 1}, {SE, 1}}, 2, 0, 2}, // four parents: no birth
+        {{{NW, 1}, {N, 1}, {NE, 1}, {SE, 1}}, 2, 0, 2},  // four parents: no birth
         {{{NW, 3}, {SE, 4}}, 2, 0, 2},
     };
     for (const auto& c : cases) {
@@ -977,4 +966,4 @@ TEST(CellAutoDegenerate, OversizedWorldHasNoMapsAndIgnoresCalls)
     }
 }
 
-} // namespace
+}  // namespace

@@ -29,8 +29,7 @@ extern "C" const char* __tsan_default_options()
 }
 #endif
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
@@ -39,7 +38,6 @@ long long MsSince(Clock::time_point t)
 {
     return std::chrono::duration_cast<Ms>(Clock::now() - t).count();
 }
-
 
 // The seed of a randomised test: QUOLVANE_SEED if set, else the clock. Printed so a failure
 // can be replayed with QUOLVANE_SEED=<seed>.
@@ -54,23 +52,14 @@ unsigned int TestSeed()
 // Holds the engine lock for a scope, so a failed assertion never leaves it held for Stop.
 struct Hold {
     Engine& e;
-    explicit Hold(Engine& engine) : e(engine)
-    {
-        e.Lock();
-    }
-    ~Hold()
-    {
-        e.Unlock();
-    }
+    explicit Hold(Engine& engine) : e(engine) { e.Lock(); }
+    ~Hold() { e.Unlock(); }
 };
 
 // Stops the engine's worker when a test ends, however it ends; the destructor does not.
 struct StopAtEnd {
     Engine& e;
-    ~StopAtEnd()
-    {
-        e.Stop();
-    }
+    ~StopAtEnd() { e.Stop(); }
 };
 
 bool HandlesNull(const Engine& e)
@@ -102,7 +91,7 @@ struct Snapshot {
     {
         return memcmp(current.data(), w.currentMap, current.size() * sizeof(Cell)) == 0 &&
                memcmp(next.data(), w.nextMap, next.size() * sizeof(Cell)) == 0 &&
-               memcmp(credits, w.credits, sizeof credits) == 0; // bitwise, so NaN == NaN
+               memcmp(credits, w.credits, sizeof credits) == 0;  // bitwise, so NaN == NaN
     }
 };
 
@@ -125,7 +114,7 @@ struct GenerationClock {
             for (int k = 0; k < 4; ++k)
                 v += e.world->creditUpkeep;
         }
-        Hold h(e); // the worker may already be stepping this world
+        Hold h(e);  // the worker may already be stepping this world
         for (unsigned int y = 1; y <= 2; ++y)
             for (unsigned int x = 1; x <= 2; ++x)
                 e.world->SetCell(x, y, 1, CLOCK_PLAYER);
@@ -195,7 +184,7 @@ int RunWithAddressSpaceHeadroom(unsigned long long headroomBytes, int (*body)())
     return WEXITSTATUS(status);
 }
 
-} // namespace
+}  // namespace
 
 TEST(EngineSettings, DefaultsAndBounds)
 {
@@ -453,7 +442,7 @@ TEST(EngineCodes, CloseAndInitWhileRunningKeepTheWorkerSafe)
     // worker steps nothing rather than a deleted world, and a new world is picked up.
     Engine e;
     StopAtEnd guard{e};
-    ASSERT_EQ(e.Run(), ENGINE_OK); // Run does not need a world; the worker steps nothing
+    ASSERT_EQ(e.Run(), ENGINE_OK);  // Run does not need a world; the worker steps nothing
     ASSERT_TRUE(WaitFor([&] { return e.isUpdated(); }, Ms(10000)));
     MakeEmptyWorld(e, 12, 12);
     GenerationClock clock(e);
@@ -573,7 +562,7 @@ TEST(EnginePlacement, WhileRunning)
     MakeEmptyWorld(e, 32, 32);
     GenerationClock clock(e);
     pattern g = Glider(0);
-    e.world->credits[3] = 100.0f; // player 3 owns nothing, so steps never touch its balance
+    e.world->credits[3] = 100.0f;  // player 3 owns nothing, so steps never touch its balance
     ASSERT_EQ(e.Run(), ENGINE_OK);
 
     // Short of credit: still 0, and nothing changes.
@@ -592,7 +581,7 @@ TEST(EnginePlacement, WhileRunning)
     ASSERT_EQ(e.Lock(), ENGINE_OK);
     before = clock.Count();
     EXPECT_EQ(e.GetBuildCost(3, 20, 20, &g), e.world->GetBuildCost(3, 20, 20, &g));
-    std::this_thread::sleep_for(Ms(300)); // an observation window: three periods
+    std::this_thread::sleep_for(Ms(300));  // an observation window: three periods
     EXPECT_EQ(clock.Count(), before) << "the world stepped while the lock was held";
     ASSERT_EQ(e.Unlock(), ENGINE_OK);
     EXPECT_TRUE(WaitFor([&] { return clock.Count() > before; }, Ms(10000)))
@@ -681,7 +670,7 @@ TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
     ASSERT_EQ(e.Init(), ENGINE_OK);
     for (unsigned char p = 1; p <= 6; ++p)
         e.world->credits[p] = 60000.0f;
-    e.stepPeriod = 1; // as busy as the worker gets, to contend for the lock
+    e.stepPeriod = 1;  // as busy as the worker gets, to contend for the lock
     CellAuto& w = *e.world;
     ASSERT_EQ(e.Run(), ENGINE_OK);
 
@@ -703,7 +692,7 @@ TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
         const unsigned int x = rng(), y = rng();
         pattern g = Glider(rng());
         switch (rng() % 4) {
-        case 0: { // a frame's read of the cells and a caption's read of a balance
+        case 0: {  // a frame's read of the cells and a caption's read of a balance
             Hold h(e);
             const Cell* cells = e.GetCurrentCells();
             for (unsigned int i = 0; i < w.cellCount; ++i)
@@ -720,7 +709,7 @@ TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
             break;
         }
         case 2: ASSERT_EQ(e.PlacePattern(player, x, y, &g), ENGINE_OK); break;
-        default: { // a placement nested in a hold: price, test, stamp and debit seen whole
+        default: {  // a placement nested in a hold: price, test, stamp and debit seen whole
             Hold h(e);
             const float balance = w.credits[player];
             const float cost = w.GetBuildCost(player, x, y, &g);

@@ -24,33 +24,29 @@
 #include "if_sdlflat.h"
 #include "wait.h"
 
-namespace
-{
+namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // Headless also when the binary is started by hand; CTest sets the same value.
 struct HeadlessVideo {
-    HeadlessVideo()
-    {
-        setenv("SDL_VIDEODRIVER", "dummy", 0);
-    }
+    HeadlessVideo() { setenv("SDL_VIDEODRIVER", "dummy", 0); }
 } headlessVideo;
 
-const unsigned int W = 640; // the program's world, in cells
+const unsigned int W = 640;  // the program's world, in cells
 const unsigned int H = 360;
 const char* const FIRST_CAPTION = "RUD EZARAR EROV IZAZODER";
-const float RICH = 100000.0f;             // player 1's credits where placements must succeed
-const Uint32 QUIET_STEP_MS = 3600 * 1000; // a pace at which the worker never steps again
-const int TEST_REDRAW_CODE = 77;          // tells the test's redraw events from the timer's
+const float RICH = 100000.0f;              // player 1's credits where placements must succeed
+const Uint32 QUIET_STEP_MS = 3600 * 1000;  // a pace at which the worker never steps again
+const int TEST_REDRAW_CODE = 77;           // tells the test's redraw events from the timer's
 
 // The colours, 0x00RRGGBB, of a dead and of a live cell of owners 0 to 6.
 const Uint32 DEAD_COLOUR[7] = {0x000000, 0x400000, 0x004000, 0x000040,
                                0x404000, 0x400040, 0x004040};
 const Uint32 LIVE_COLOUR[7] = {0x808080, 0xC0A0A0, 0xA0C0A0, 0xA0A0C0,
                                0xC0C0A0, 0xC0A0C0, 0xA0C0C0};
-const Uint32 PREVIEW_COLOUR = 0xC0A0A0; // player 1's live colour
+const Uint32 PREVIEW_COLOUR = 0xC0A0A0;  // player 1's live colour
 
 // The glider's live cells in each quarter turn, as (column, row) offsets from the anchor.
 const unsigned int GLIDER_LIVE[4][5][2] = {
@@ -59,7 +55,6 @@ const unsigned int GLIDER_LIVE[4][5][2] = {
     {{3, 3}, {2, 3}, {1, 3}, {3, 2}, {2, 1}},
     {{3, 0}, {3, 1}, {3, 2}, {2, 0}, {1, 1}},
 };
-
 
 Uint32 PixelAt(SDL_Surface* s, unsigned int px, unsigned int py)
 {
@@ -158,9 +153,8 @@ std::vector<Cell> CopyCells(CellAuto* world)
 
 // --- Frames: draw() called directly on a real 32-bit surface -----------------------------------
 
-class Frame : public testing::Test
-{
-  protected:
+class Frame : public testing::Test {
+protected:
     void SetUp() override
     {
         ASSERT_EQ(SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO), 0) << SDL_GetError();
@@ -226,7 +220,7 @@ TEST_F(Frame, CellColoursAndThePreviewInEveryRotationAndPosition)
 TEST_F(Frame, CaptionShowsPriceThenBalanceWithSixDecimals)
 {
     struct Case {
-        unsigned char alive, owner; // the ground under the glider at cell (0, 0)
+        unsigned char alive, owner;  // the ground under the glider at cell (0, 0)
         float balance;
         const char* caption;
     } cases[] = {
@@ -284,8 +278,9 @@ std::vector<Uint32> ShownColours(SDL_Surface* s, unsigned int w, unsigned int h)
 }
 
 // The worker steps as fast as it can (one generation a millisecond or so natively) while
-// frames are drawn. A frame drawn while the test holds the engine lock must show exactly the current
-// generation; a frame drawn at any moment must show one whole generation, never parts of two.
+// frames are drawn. A frame drawn while the test holds the engine lock must show exactly the
+// current generation; a frame drawn at any moment must show one whole generation, never parts of
+// two.
 TEST_F(Frame, DrawsConsistentFramesWhileTheWorkerSteps)
 {
     const int PERIOD = 32;
@@ -318,10 +313,10 @@ TEST_F(Frame, DrawsConsistentFramesWhileTheWorkerSteps)
     for (int frame = 0; frame < 200; ++frame) {
         SCOPED_TRACE("frame " + std::to_string(frame));
         if (frame % 10 == 0) {
-            engine.Lock(); // the world cannot step until the frame has been checked
+            engine.Lock();  // the world cannot step until the frame has been checked
             iface.draw();
-            const testing::AssertionResult current = FrameIs(
-                iface.screen, W, H, ExpectedColours(engine.world->currentMap, preview));
+            const testing::AssertionResult current =
+                FrameIs(iface.screen, W, H, ExpectedColours(engine.world->currentMap, preview));
             engine.Unlock();
             ASSERT_TRUE(current) << "the frame is not the current generation";
         } else {
@@ -365,17 +360,13 @@ TEST_F(Frame, WithoutAWorldDrawsNoCellsButThePreviewAndTheCaption)
 
 // --- The redraw timer's callback ---------------------------------------------------------------
 
-class Callback : public testing::Test
-{
-  protected:
+class Callback : public testing::Test {
+protected:
     void SetUp() override
     {
         ASSERT_EQ(SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO), 0) << SDL_GetError();
     }
-    void TearDown() override
-    {
-        SDL_Quit();
-    }
+    void TearDown() override { SDL_Quit(); }
 };
 
 SDL_Event KeyUp()
@@ -564,9 +555,8 @@ bool LoopCaughtUp()
 // thread, see WhileClickWaits): events pushed now are all handled in the
 // drain of that frame, after it, and the frame shows the mouse as it is at release. The loop
 // must first finish any frame it is drawing, or it would wait for the lock in the middle of it.
-class FrozenFrame
-{
-  public:
+class FrozenFrame {
+public:
     explicit FrozenFrame(Engine& engine) : engine_(engine)
     {
         EXPECT_TRUE(LoopCaughtUp()) << "the loop did not catch up within 10 s";
@@ -577,16 +567,10 @@ class FrozenFrame
         frozen_ = WaitFor([&] { return SDL_SemValue(engine_.updatedSem) == 0; });
         EXPECT_TRUE(frozen_) << "the loop took no redraw within 10 s";
     }
-    ~FrozenFrame()
-    {
-        engine_.Unlock();
-    }
-    bool frozen() const
-    {
-        return frozen_;
-    }
+    ~FrozenFrame() { engine_.Unlock(); }
+    bool frozen() const { return frozen_; }
 
-  private:
+private:
     Engine& engine_;
     bool frozen_;
 };
@@ -656,8 +640,8 @@ TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
         {
             FrozenFrame frame(engine);
             ASSERT_TRUE(frame.frozen());
-            firstCaption = Caption(); // the loop is inside draw(), before its caption
-            SDL_WarpMouse(301, 151);  // the frame previews the brush at cell (150, 75)
+            firstCaption = Caption();  // the loop is inside draw(), before its caption
+            SDL_WarpMouse(301, 151);   // the frame previews the brush at cell (150, 75)
         }
         float before = Credits(engine);
         Push({Click()});
@@ -743,7 +727,7 @@ TEST(Loop, FourTurnsComeBackAndAClickAfterQInTheSameDrainIsPlaced)
     const int rc = RunWithScript(iface, [&] {
         FrozenFrame frame(engine);
         ASSERT_TRUE(frame.frozen());
-        SDL_WarpMouse(81, 41); // anchor (40, 20)
+        SDL_WarpMouse(81, 41);  // anchor (40, 20)
         Push({Key(SDLK_r), Click(), Key(SDLK_r), Key(SDLK_r), Key(SDLK_r), Key(SDLK_q), Click()});
     });
     EXPECT_EQ(rc, 0);
@@ -751,7 +735,7 @@ TEST(Loop, FourTurnsComeBackAndAClickAfterQInTheSameDrainIsPlaced)
     CellAuto model(W, H);
     model.credits[1] = RICH;
     ModelPlace(model, 40, 20, 1);
-    ModelPlace(model, 40, 20, 4); // the stored orientation again
+    ModelPlace(model, 40, 20, 4);  // the stored orientation again
     EXPECT_EQ(engine.Stop(), 0);
     EXPECT_TRUE(WorldIs(engine.world, model));
 }
@@ -865,7 +849,7 @@ TEST(Loop, SpaceRestartsWithTheNextRandomWorld)
     srand(seed);
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 1); // the first world: 2 draws per cell
+    Configure(engine, iface, 1);  // the first world: 2 draws per cell
     StartQuiet(engine);
     const int rc = RunWithScript(iface, [&] { Push({Key(SDLK_SPACE), Key(SDLK_ESCAPE)}); });
     const int nextDraw = rand();
@@ -971,12 +955,12 @@ TEST(StartupDeathTest, NoDisplayFailsAsSDLInit)
 TEST(Startup, AWindowTooLargeMakesSetVideoModeFail)
 {
     Engine engine;
-    engine.preSetWorldSize(65535, 65535); // a 131070 x 131070 window
+    engine.preSetWorldSize(65535, 65535);  // a 131070 x 131070 window
     Iface_SDLFlat iface;
     iface.SetEngine(&engine);
     std::string out;
     const int rc = RunCapturing(iface, &out);
-    SDL_Quit(); // Run leaves SDL initialised when it fails
+    SDL_Quit();  // Run leaves SDL initialised when it fails
     EXPECT_EQ(rc, IFACE_NO_VIDEO_MODE);
     EXPECT_EQ(out.rfind("SDL_SetVideoMode failed: ", 0), 0u) << "got output \"" << out << "\"";
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << "got output \"" << out << "\"";
@@ -984,4 +968,4 @@ TEST(Startup, AWindowTooLargeMakesSetVideoModeFail)
     EXPECT_EQ(engine.thread, nullptr) << "the engine started although start-up failed";
 }
 
-} // namespace
+}  // namespace

@@ -22,15 +22,15 @@
 #include "wait.h"
 
 namespace {
-std::atomic<int> failNextArmings{0};   // this many coming SDL_AddTimer calls fail
-std::atomic<int> armings{0};           // SDL_AddTimer calls seen
-std::atomic<int> flips{0};             // frames shown
-std::atomic<int> failNextThreads{0};   // this many coming SDL_CreateThread calls fail
-std::atomic<int> failNextSurfaceLocks{0};  // this many coming SDL_LockSurface calls fail
+std::atomic<int> failNextArmings{0};           // this many coming SDL_AddTimer calls fail
+std::atomic<int> armings{0};                   // SDL_AddTimer calls seen
+std::atomic<int> flips{0};                     // frames shown
+std::atomic<int> failNextThreads{0};           // this many coming SDL_CreateThread calls fail
+std::atomic<int> failNextSurfaceLocks{0};      // this many coming SDL_LockSurface calls fail
 std::atomic<SDL_sem*> refusePostsTo{nullptr};  // SDL_SemPost on this semaphore fails
 std::atomic<SDL_sem*> refuseWaitsOn{nullptr};  // SDL_SemWaitTimeout on this one fails
-std::atomic<int> quitDelayMs{0};       // SDL_Quit waits this long before it begins its work
-std::atomic<bool> quitting{false};     // inside SDL_Quit
+std::atomic<int> quitDelayMs{0};               // SDL_Quit waits this long before it begins its work
+std::atomic<bool> quitting{false};             // inside SDL_Quit
 std::atomic<int> redrawsWhileQuitting{0};
 std::atomic<bool> holdRedrawPushes{false};  // redraw pushes wait here until this clears
 std::atomic<int> redrawPushesHeld{0};       // redraw pushes that reached the hold
@@ -289,10 +289,13 @@ TEST_F(SdlFaults, RedrawsGoOnAfterTheTimerFoundTheQueueFull)
             SDL_Event click = {};
             click.type = SDL_MOUSEBUTTONDOWN;
             SDL_PushEvent(&click);
-            EXPECT_TRUE(WaitFor([] {
-                SDL_Event ev;
-                return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
-            }, 20s)) << "the loop took no click";
+            EXPECT_TRUE(WaitFor(
+                [] {
+                    SDL_Event ev;
+                    return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
+                },
+                20s))
+                << "the loop took no click";
             SDL_Event filler = {};
             filler.type = SDL_KEYUP;
             int queued = 0;

@@ -14,11 +14,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-static char target[64];  /* the function to fail, empty for none */
-static long failAt;      /* its call that fails first, counting from 1 */
-static int always;       /* whether every later call fails too */
-static long calls;       /* the program's calls of the target so far */
-static long injected;    /* failures injected so far */
+static char target[64]; /* the function to fail, empty for none */
+static long failAt;     /* its call that fails first, counting from 1 */
+static int always;      /* whether every later call fails too */
+static long calls;      /* the program's calls of the target so far */
+static long injected;   /* failures injected so far */
 
 /* The main executable's loaded segments. */
 #define MAX_SEGMENTS 16
@@ -60,8 +60,8 @@ __attribute__((constructor)) static void ReadFaultRequest(void)
 __attribute__((destructor)) static void ReportFaults(void)
 {
     if (target[0] != '\0')
-        fprintf(stderr, "sdl_fault_shim: %s: %ld calls by the program, %ld failed\n", target,
-                calls, injected);
+        fprintf(stderr, "sdl_fault_shim: %s: %ld calls by the program, %ld failed\n", target, calls,
+                injected);
 }
 
 static int FromProgram(const void* caller)
@@ -91,29 +91,29 @@ static int ShouldFail(const char* name, const void* caller)
 /* Defines NAME with the given signature: it fails with FAILED when ShouldFail says so, and
  * otherwise calls the library's NAME. __builtin_return_address must be taken here, in the
  * interposed function itself. */
-#define INTERPOSE(ret, name, params, args, failed)                                     \
-    ret name params                                                                    \
-    {                                                                                  \
-        static ret(*real) params;                                                      \
-        if (ShouldFail(#name, __builtin_return_address(0)))                            \
-            return failed;                                                             \
-        if (real == NULL)                                                              \
-            *(void**)&real = dlsym(RTLD_NEXT, #name);                                  \
-        return real args;                                                              \
+#define INTERPOSE(ret, name, params, args, failed)                                                 \
+    ret name params                                                                                \
+    {                                                                                              \
+        static ret(*real) params;                                                                  \
+        if (ShouldFail(#name, __builtin_return_address(0)))                                        \
+            return failed;                                                                         \
+        if (real == NULL)                                                                          \
+            *(void**)&real = dlsym(RTLD_NEXT, #name);                                              \
+        return real args;                                                                          \
     }
 
 INTERPOSE(int, SDL_Init, (Uint32 flags), (flags), -1)
-INTERPOSE(SDL_Surface*, SDL_SetVideoMode, (int w, int h, int bpp, Uint32 flags),
-          (w, h, bpp, flags), NULL)
+INTERPOSE(SDL_Surface*, SDL_SetVideoMode, (int w, int h, int bpp, Uint32 flags), (w, h, bpp, flags),
+          NULL)
 INTERPOSE(SDL_TimerID, SDL_AddTimer, (Uint32 ms, SDL_NewTimerCallback cb, void* param),
           (ms, cb, param), NULL)
 INTERPOSE(SDL_Thread*, SDL_CreateThread, (int (*fn)(void*), void* data), (fn, data), NULL)
 INTERPOSE(SDL_mutex*, SDL_CreateMutex, (void), (), NULL)
 INTERPOSE(SDL_sem*, SDL_CreateSemaphore, (Uint32 value), (value), NULL)
-INTERPOSE(int, SDL_PushEvent, (SDL_Event* ev), (ev), -1)
-INTERPOSE(int, SDL_LockSurface, (SDL_Surface* s), (s), -1)
-INTERPOSE(int, SDL_Flip, (SDL_Surface* s), (s), -1)
-INTERPOSE(int, SDL_WaitEvent, (SDL_Event* ev), (ev), 0)
-INTERPOSE(int, SDL_SemTryWait, (SDL_sem* sem), (sem), -1)
-INTERPOSE(int, SDL_SemWaitTimeout, (SDL_sem* sem, Uint32 ms), (sem, ms), -1)
-INTERPOSE(int, SDL_SemPost, (SDL_sem* sem), (sem), -1)
+INTERPOSE(int, SDL_PushEvent, (SDL_Event * ev), (ev), -1)
+INTERPOSE(int, SDL_LockSurface, (SDL_Surface * s), (s), -1)
+INTERPOSE(int, SDL_Flip, (SDL_Surface * s), (s), -1)
+INTERPOSE(int, SDL_WaitEvent, (SDL_Event * ev), (ev), 0)
+INTERPOSE(int, SDL_SemTryWait, (SDL_sem * sem), (sem), -1)
+INTERPOSE(int, SDL_SemWaitTimeout, (SDL_sem * sem, Uint32 ms), (sem, ms), -1)
+INTERPOSE(int, SDL_SemPost, (SDL_sem * sem), (sem), -1)
