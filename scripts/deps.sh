@@ -40,7 +40,7 @@ packages=(
     libsdl1.2-compat-dev
     libgtest-dev libbenchmark-dev
     xvfb xdotool imagemagick x11-utils desktop-file-utils libx11-dev
-    clang libclang-rt-14-dev valgrind
+    clang libclang-rt-14-dev clang-format valgrind
     # make package and its checks
     dpkg-dev librsvg2-bin lintian appstream groff-base
 )
