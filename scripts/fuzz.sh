@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # Fuzzes, under AddressSanitizer and UndefinedBehaviorSanitizer, for SECONDS in all:
 #   - the cell world against the tests' slow model (fuzz/fuzz_world.cpp), once per build of the
-#     step (the widest the processor has, then capped by QUOLVANE_STEP_ISA to AVX2 where there
-#     is something wider, SSE2 and portable);
+#     step this processor runs: the widest, then each narrower one by QUOLVANE_STEP_ISA;
 #   - the engine's operations in any order and state, its worker running or not, against the
 #     same model (fuzz/fuzz_engine.cpp).
 # The two run side by side. Prints the executions per second of each run and in all.
 # Usage: scripts/fuzz.sh SECONDS [BUILD_DIR]   (BUILD_DIR defaults to build-fuzz)
 #
-# Builds the two targets with clang in BUILD_DIR. Each runs on a scratch copy of its committed
-# corpus (fuzz/corpus/world, fuzz/corpus/engine), which never grows here. A failing input is
+# Builds the two targets with clang, through CMake, in BUILD_DIR. Each runs on a scratch copy of
+# its committed corpus (fuzz/corpus/world, fuzz/corpus/engine), which never grows here. A failing input is
 # kept as BUILD_DIR/crash-* (or leak-*, timeout-*); run BUILD_DIR/fuzz_world FILE (or
 # fuzz_engine) to replay it with every operation printed. Environment: FUZZ_JOBS (default 1)
 # runs that many fuzzing processes per run, for long campaigns; FUZZ_UPDATE_CORPUS=1 replaces
@@ -25,52 +24,22 @@ jobs=${FUZZ_JOBS:-1}
 command -v clang++ >/dev/null || "$here/scripts/deps.sh"
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is not installed" >&2; exit 1; }
 
-# Coverage instrumentation and the sanitizers go into the system's sources only. The harnesses
-# and the slow model they inline would otherwise spend most of the time in coverage callbacks
-# and sanitizer checks, and their branches tell the fuzzer nothing about the code under test;
-# every block they hand to the system still comes from the sanitizer's allocator. Edge coverage
-# is enough: comparison tracing in the step's per-cell loops only slows the runs down. The
-# fuzzer's main comes in at the link. -ffp-contract=off as in the real build: the credit
-# arithmetic must never be fused.
-san="-fsanitize=address,undefined -fno-sanitize-recover=all"
-cxx=(clang++ -std=c++17 -O2 -g -fno-omit-frame-pointer -Wall -Wextra -ffp-contract=off
-     -I"$here/src" -I"$here/tests" $(pkg-config --cflags sdl))
-cov="-fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp"
-sources=(
-    "fuzz/fuzz_world.cpp|"
-    "fuzz/fuzz_engine.cpp|"
-    "src/cellauto.cpp|$san $cov"
-    "src/cellauto_avx2.cpp|$san $cov -mavx2 -mpopcnt"
-    "src/cellauto_avx512.cpp|$san $cov -mavx512f -mavx512bw -mavx2 -mpopcnt -Wno-unknown-warning-option"
-    "src/engine.cpp|$san $cov"
-)
-headers=("$here"/src/*.h "$here/tests/model.h" "$here/fuzz/reader.h")
-for entry in "${sources[@]}"; do
-    src=$here/${entry%%|*}
-    flags=${entry#*|}
-    obj=$build/$(basename "${src%.cpp}").o
-    stale=0
-    [ -f "$obj" ] && [ "$obj" -nt "$0" ] || stale=1
-    for dep in "$src" "${headers[@]}"; do
-        [ "$dep" -nt "$obj" ] && stale=1
-    done
-    if [ $stale -eq 1 ]; then
-        echo "fuzz: compiling ${entry%%|*}"
-        # shellcheck disable=SC2086
-        "${cxx[@]}" $flags -c "$src" -o "$obj"
-    fi
-done
-world_objects=("$build"/cellauto.o "$build"/cellauto_avx2.o "$build"/cellauto_avx512.o)
-clang++ -fsanitize=fuzzer $san "$build/fuzz_world.o" "${world_objects[@]}" -o "$build/fuzz_world"
-# shellcheck disable=SC2046
-clang++ -fsanitize=fuzzer $san "$build/fuzz_engine.o" "$build/engine.o" "${world_objects[@]}" \
-    $(pkg-config --libs sdl) -o "$build/fuzz_engine"
+# The fuzzers are built by CMake (fuzz/CMakeLists.txt) with clang, from the same sources and
+# list of step builds as the program. -ffp-contract=off comes from the top CMakeLists.txt as in
+# the real build: the credit arithmetic must never be fused.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    echo "fuzz: configuring $build with clang"
+    CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUOLVANE_FUZZ=ON -DQUOLVANE_TESTS=OFF -DQUOLVANE_BENCH=OFF >/dev/null
+fi
+cmake --build "$build" --target fuzz_world fuzz_engine -j"${JOBS:-2}" >"$build/build.log" 2>&1 ||
+    { tail -n 40 "$build/build.log" >&2; echo "fuzz: building the fuzzers failed" >&2; exit 1; }
 
 # Two lanes run side by side, one core each, for SECONDS: the world, split over one run per
-# build of the step, and the engine, with the widest build.
-world_isas=(widest)
-grep -qw avx2 /proc/cpuinfo && grep -qw avx512bw /proc/cpuinfo && world_isas+=(avx2)
-world_isas+=(sse2 portable)
+# build of the step this processor runs (the list CMake wrote, widest first; the first runs
+# uncapped), and the engine, with the widest build.
+mapfile -t world_isas < "$build/step-builds"
+world_isas[0]=widest
 world_secs=$((seconds / ${#world_isas[@]}))
 [ $world_secs -ge 1 ] || world_secs=1
 

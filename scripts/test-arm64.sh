@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make test-arm64`: the tests on 64-bit ARM (AArch64), on this x86-64 machine. Cross-builds the
 # program and its unit tests into build-arm64/ with cmake/aarch64-linux-gnu.cmake and runs them
-# under qemu-aarch64: the world against the model with the NEON and the portable step, the
+# under qemu-aarch64: the world against the model with each AArch64 build of the step, the
 # engine tests, the front-end tests on SDL's dummy driver, and one session of the real arm64
 # program in Xvfb. Sanitizers, valgrind and the fuzzer stay with `make test`.
 #

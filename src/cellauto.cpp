@@ -5,23 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "step_kernel.h"
-#include "step_portable.h"
-
-// Which builds of the fast step this processor has besides the portable one: on x86-64, SSE2
-// (its baseline) here and AVX2 and AVX-512 in their own files, compiled for those instruction
-// sets and chosen at run time; on AArch64, NEON, which every such processor has. Any other
-// target (or one built without SSE2 or NEON) runs the portable build.
-#if defined(__x86_64__) && defined(__SSE2__)
-#define QUOLVANE_STEP_X86 1
-#include "step_sse2.h"
-// The AVX2 and AVX-512 builds (cellauto_avx2.cpp, cellauto_avx512.cpp); each takes a StepWork.
-void RunFastStepAVX2(void* work);
-void RunFastStepAVX512(void* work);
-#elif defined(__aarch64__) && defined(__ARM_NEON)
-#define QUOLVANE_STEP_NEON 1
-#include "step_neon.h"
-#endif
+#include "step_builds.h"
 
 namespace {
 // Planes are padded so a 64-lane load starting at the last column stays inside them.
@@ -40,50 +24,48 @@ size_t EventsOffset(unsigned int width)
     return (9 * PlaneBytes(width) + a - 1) / a * a;
 }
 
-// The build of the step this process runs: the widest the processor has, unless
-// QUOLVANE_STEP_ISA asks for the portable one or caps x86-64 at sse2, avx2 or avx512 (the tests
-// run every build against the model). A cap above what the processor has changes nothing.
-enum StepIsa { ISA_PORTABLE, ISA_SSE2, ISA_AVX2, ISA_AVX512, ISA_NEON };
+// The builds of the step, widest first, as the list in CMakeLists.txt has them: each with its
+// name, whether this processor runs it, and its entry point.
+struct StepBuild {
+    const char* name;
+    bool (*runsHere)();
+    void (*run)(StepWork& work);
+};
+const StepBuild STEP_BUILDS[] = {
+#define QUOLVANE_STEP_BUILD(name, runs) {#name, [] { return (bool)(runs); }, RunStep_##name},
+#include "step_builds.inc"
+#undef QUOLVANE_STEP_BUILD
+};
+const size_t STEP_BUILD_COUNT = sizeof STEP_BUILDS / sizeof STEP_BUILDS[0];
 
-StepIsa ChooseStepIsa()
+// The build this process runs: the first listed one the processor has. QUOLVANE_STEP_ISA=NAME
+// starts the search at the build NAME instead, so it forces a build the processor has and caps
+// at the widest below one it lacks (the tests run every build against the model); a name not in
+// the list changes nothing. The last build, the portable one, runs anywhere.
+const StepBuild& ChooseStepBuild()
 {
-    const char* cap = getenv("QUOLVANE_STEP_ISA");
-    if (cap != nullptr && strcmp(cap, "portable") == 0)
-        return ISA_PORTABLE;
-#if defined(QUOLVANE_STEP_X86)
-    StepIsa best = ISA_SSE2;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
-        best = ISA_AVX2;
-    if (best == ISA_AVX2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
-        best = ISA_AVX512;
-    if (cap != nullptr && strcmp(cap, "sse2") == 0)
-        return ISA_SSE2;
-    if (cap != nullptr && strcmp(cap, "avx2") == 0 && best > ISA_AVX2)
-        return ISA_AVX2;
-    return best;  // also for "avx512", the widest there is
-#elif defined(QUOLVANE_STEP_NEON)
-    return ISA_NEON;
-#else
-    return ISA_PORTABLE;
-#endif
+    size_t first = 0;
+    if (const char* asked = getenv("QUOLVANE_STEP_ISA"))
+        for (size_t i = 0; i < STEP_BUILD_COUNT; ++i)
+            if (strcmp(asked, STEP_BUILDS[i].name) == 0)
+                first = i;
+    for (size_t i = first; i + 1 < STEP_BUILD_COUNT; ++i)
+        if (STEP_BUILDS[i].runsHere())
+            return STEP_BUILDS[i];
+    return STEP_BUILDS[STEP_BUILD_COUNT - 1];
 }
 
-StepIsa StepIsaInUse()
+// Chosen once, at the first call.
+const StepBuild& StepBuildInUse()
 {
-    static const StepIsa isa = ChooseStepIsa();
-    return isa;
+    static const StepBuild& build = ChooseStepBuild();
+    return build;
 }
 }  // namespace
 
 const char* StepIsaName()
 {
-    switch (StepIsaInUse()) {
-    case ISA_SSE2: return "sse2";
-    case ISA_AVX2: return "avx2";
-    case ISA_AVX512: return "avx512";
-    case ISA_NEON: return "neon";
-    default: return "portable";
-    }
+    return StepBuildInUse().name;
 }
 
 CellAuto::CellAuto()
@@ -300,16 +282,7 @@ void CellAuto::Step()
     w.death = creditDeath;
     for (int o = 0; o < 8; ++o)
         w.bal[o] = credits[o];
-    switch (StepIsaInUse()) {
-#if defined(QUOLVANE_STEP_X86)
-    case ISA_AVX512: RunFastStepAVX512(&w); break;
-    case ISA_AVX2: RunFastStepAVX2(&w); break;
-    case ISA_SSE2: RunStep<VecSSE2>(w); break;
-#elif defined(QUOLVANE_STEP_NEON)
-    case ISA_NEON: RunStep<VecNEON>(w); break;
-#endif
-    default: RunStep<VecPortable>(w); break;
-    }
+    StepBuildInUse().run(w);
     for (int o = 0; o < 8; ++o)
         credits[o] = w.bal[o];
 }

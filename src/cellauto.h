@@ -108,9 +108,9 @@ private:
     void StepScalar();
 };
 
-// The build of the fast step that CellAuto::Step runs in this process: "avx512", "avx2" or
-// "sse2" on x86-64, "neon" on AArch64, "portable" elsewhere or when QUOLVANE_STEP_ISA=portable.
-// Chosen once, at the first call or step.
+// The name of the build of the fast step that CellAuto::Step runs in this process: the widest in
+// the list of step builds that the processor has, or the one QUOLVANE_STEP_ISA names (the
+// portable build runs anywhere). Chosen once, at the first call or step.
 const char* StepIsaName();
 
 #endif

@@ -1,7 +1,7 @@
 // The fast generation step, written once over a vector of byte lanes and compiled once per
-// instruction set: SSE2 everywhere on x86-64, with AVX2 and AVX-512BW where the processor has
-// them; NEON on AArch64; and plain C++ (step_portable.h) on any other processor and on demand.
-// Internal to the world: CellAuto::Step prepares a StepWork and runs the build it chose.
+// build in the list of step builds (CMakeLists.txt): each build's generated source includes this
+// file and its vector wrapper and instantiates RunStep for it. Internal to the world:
+// CellAuto::Step prepares a StepWork (step_builds.h) and runs the build it chose.
 //
 // Everything here has internal linkage on purpose: each translation unit that includes this file
 // is compiled for its own instruction set and must keep its own copy of every function.
@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "cellauto.h"
+#include "step_builds.h"
 
 // Every build splits and joins cells as four bytes in this order.
 static_assert(sizeof(Cell) == 4 && offsetof(Cell, alive) == 0 && offsetof(Cell, owner) == 1 &&
@@ -28,34 +29,6 @@ enum : uint8_t {
     EV_DEATH_UPKEEP = 0,  // death bonus, then upkeep and clamp: the cell died and kept its owner
     EV_DEATH_ONLY = 1,    // death bonus alone: the cell died and lost its owner by decay
     EV_BIRTH_UPKEEP = 2,  // birth cost, then upkeep and clamp
-};
-
-struct StepEvent {
-    uint32_t before;  // plain positions of this owner since its previous event
-    uint8_t owner;
-    uint8_t type;
-};
-
-// The constant-step range of one binade for the upkeep jump: for x in [thresh, hi) one upkeep
-// gives exactly x - s. An empty range (hi <= thresh) means "step one by one here".
-struct UpkeepJump {
-    double thresh, hi, s, invS;
-};
-
-// The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
-struct StepWork {
-    const Cell* old;  // the old generation
-    Cell* out;        // the new generation
-    unsigned int W, H;
-    uint8_t* slot[3];   // three padded row buffers: alive, owner, age planes of one row each
-    size_t planeBytes;  // bytes per plane: W + 2 + padding; byte 1 is column 0
-    StepEvent* events;
-    uint32_t eventCap;
-    uint8_t addAge[9];  // age added to a dead owned cell with k differently owned neighbours
-    uint8_t ageLimit;
-    float upkeep, birth, death;
-    float bal[8];        // the balances: in, the old ones; out, the new ones
-    UpkeepJump jump[8];  // per owner, the binade its balance was last in (set by the kernel)
 };
 
 // 2^e as a double, for e within the normal double range.

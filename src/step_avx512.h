@@ -1,15 +1,23 @@
-// The fast step compiled for AVX-512BW (64 cells per block); chosen at run time where available.
+// The AVX-512BW vector of 64 byte lanes for the fast step (step_kernel.h). Only for a file
+// compiled with -mavx512f -mavx512bw; the world runs it where the processor has them.
+#ifndef QUOLVANE_STEP_AVX512_H
+#define QUOLVANE_STEP_AVX512_H
+
 // GCC 12's own AVX-512 intrinsics pass an intentionally undefined vector as the "merge" operand
 // of full-mask operations (_mm512_undefined_epi32), which its uninitialised-use analysis then
 // reports inside the header. Those reports are about the header, not this code.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
-#include "step_kernel.h"
+#include <cstdint>
+
 #include "step_sse2.h"
 
 namespace {
+
 // Rows are split and joined 16 cells at a time, as in the SSE2 build.
 struct VecAVX512 : RowsSSE2 {
     typedef __m512i T;
@@ -26,9 +34,7 @@ struct VecAVX512 : RowsSSE2 {
     static uint64_t mask(T a) { return (uint64_t)_mm512_movepi8_mask(a); }
     static uint64_t eqmask(T a, T b) { return _mm512_cmpeq_epi8_mask(a, b); }
 };
+
 }  // namespace
 
-void RunFastStepAVX512(void* work)
-{
-    RunStep<VecAVX512>(*static_cast<StepWork*>(work));
-}
+#endif

@@ -1,10 +1,16 @@
-// The fast step compiled for AVX2 (32 cells per block); chosen at run time where available.
+// The AVX2 vector of 32 byte lanes for the fast step (step_kernel.h). Only for a file compiled
+// with -mavx2 -mpopcnt; the world runs it where the processor has both.
+#ifndef QUOLVANE_STEP_AVX2_H
+#define QUOLVANE_STEP_AVX2_H
+
 #include <immintrin.h>
 
-#include "step_kernel.h"
+#include <cstdint>
+
 #include "step_sse2.h"
 
 namespace {
+
 // Rows are split and joined 16 cells at a time, as in the SSE2 build.
 struct VecAVX2 : RowsSSE2 {
     typedef __m256i T;
@@ -21,9 +27,7 @@ struct VecAVX2 : RowsSSE2 {
     static uint64_t mask(T a) { return (uint32_t)_mm256_movemask_epi8(a); }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
 };
+
 }  // namespace
 
-void RunFastStepAVX2(void* work)
-{
-    RunStep<VecAVX2>(*static_cast<StepWork*>(work));
-}
+#endif
