@@ -106,7 +106,7 @@ void Iface_SDLFlat::SetEngine(Engine* e)
 int Iface_SDLFlat::InitEngine()
 {
     if (engine == nullptr)
-        return IFACE_NO_ENGINE_OR_INIT;
+        return IFACE_NO_ENGINE;
     return engine->Init();
 }
 
@@ -115,7 +115,30 @@ void Iface_SDLFlat::textout(char*, unsigned int, unsigned int, unsigned int) {}
 int Iface_SDLFlat::Run()
 {
     if (engine == nullptr)
-        return IFACE_NO_ENGINE_OR_INIT;
+        return IFACE_NO_ENGINE;
+    Loop loop = {true, (int)FIRST_REDRAW_MS, nullptr, IFACE_OK};
+    const int started = StartUp(loop);
+    if (started != IFACE_OK)
+        return started;
+    SDL_ShowCursor(SDL_DISABLE);
+
+    // Wait for an event, then handle every queued one, even after the running flag clears:
+    // the loop ends only at the end of the drain in which it cleared.
+    do {
+        if (loop.timer == nullptr)
+            RetryRedrawTimer(loop);
+        SDL_WaitEvent(nullptr);
+        SDL_Event ev;
+        while (SDL_PollEvent(&ev))
+            HandleEvent(ev, loop);
+    } while (loop.running);
+
+    EndSdl(loop.timer);
+    return loop.status;
+}
+
+int Iface_SDLFlat::StartUp(Loop& loop)
+{
     // Through sdl12-compat, SDL 2 would show each frame through an OpenGL renderer, which on a
     // machine without a GPU (llvmpipe) costs about 2 ms of CPU per frame; its software renderer
     // into the X11 framebuffer shows the same pixels for under half of that. The classic SDL 1.2
@@ -130,13 +153,13 @@ int Iface_SDLFlat::Run()
         setenv("CACA_DRIVER", "null", 0);
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) < 0) {
         printf("SDL_Init failed: %s\n", SDL_GetError());
-        return IFACE_NO_ENGINE_OR_INIT;
+        return IFACE_SDL_INIT_FAILED;
     }
     if (const char* driver = UnrequestedWindowlessDriver()) {
         printf("SDL_Init failed: no display could be opened (SDL fell back to the windowless "
                "'%s' video driver)\n",
                driver);
-        return IFACE_NO_ENGINE_OR_INIT;
+        return IFACE_NO_DISPLAY;
     }
     screen = SDL_SetVideoMode(width * 2, height * 2, 32, SDL_SWSURFACE);
     if (screen == nullptr) {
@@ -144,8 +167,8 @@ int Iface_SDLFlat::Run()
         return IFACE_NO_VIDEO_MODE;
     }
     SDL_WM_SetCaption(IFACE_CAPTION, nullptr);
-    SDL_TimerID timer = SDL_AddTimer(FIRST_REDRAW_MS, CellStepCallback, nullptr);
-    if (timer == nullptr) {
+    loop.timer = SDL_AddTimer(FIRST_REDRAW_MS, CellStepCallback, nullptr);
+    if (loop.timer == nullptr) {
         printf("SDL_AddTimer failed: %s\n", SDL_GetError());
         return IFACE_NO_TIMER;
     }
@@ -154,79 +177,75 @@ int Iface_SDLFlat::Run()
     // is fine as it is.)
     if (engine->Run() == ENGINE_START_FAILED) {
         printf("Engine::Run failed: %s\n", SDL_GetError());
-        EndSdl(timer);
+        EndSdl(loop.timer);
         return IFACE_ENGINE_NOT_STARTED;
     }
-    SDL_ShowCursor(SDL_DISABLE);
+    return IFACE_OK;
+}
 
-    int status = IFACE_OK;
-    bool running = true;
-    int intervalMs = FIRST_REDRAW_MS;
-    // Wait for an event, then handle every queued one, even after the running flag clears:
-    // the loop ends only at the end of the drain in which it cleared.
-    do {
-        if (timer == nullptr) {
-            // The last re-arming failed. Never wait with no redraw to come: try again after a
-            // moment, and if SDL still refuses, queue the redraw event directly; its handling
-            // tries once more. (If even that push fails, the queue is full and the wait below
-            // returns at once, bringing the loop back here.)
-            SDL_Delay(REARM_RETRY_MS);
-            timer = SDL_AddTimer((Uint32)intervalMs, CellStepCallback, nullptr);
-            if (timer == nullptr)
-                PushRedrawEvent();
-        }
-        SDL_WaitEvent(nullptr);
-        SDL_Event ev;
-        while (SDL_PollEvent(&ev)) {
-            switch (ev.type) {
-            case SDL_MOUSEBUTTONDOWN:
-                // Placed where the last drawn frame previewed it, not where the event says.
-                engine->PlacePattern((unsigned char)player, cursorX / 2, cursorY / 2, &brush);
-                break;
-            case SDL_KEYDOWN:
-                switch (ev.key.keysym.sym) {
-                case SDLK_q:
-                case SDLK_ESCAPE: running = false; break;
-                case SDLK_SPACE:
-                    engine->Stop();
-                    engine->Close();
-                    engine->Init();
-                    if (engine->Run() == ENGINE_START_FAILED) {
-                        // A restart that cannot step its new world ends the game, as a
-                        // start-up that cannot would.
-                        printf("Engine::Run failed: %s\n", SDL_GetError());
-                        status = IFACE_ENGINE_NOT_STARTED;
-                        running = false;
-                    }
-                    break;
-                case SDLK_RIGHT: intervalMs += REDRAW_STEP_MS; break;
-                case SDLK_LEFT:
-                    if (intervalMs > MIN_REDRAW_MS)
-                        intervalMs -= REDRAW_STEP_MS;
-                    break;
-                case SDLK_r: brush.rotation += 1; break;
-                default: break;
-                }
-                break;
-            case SDL_QUIT:
-                engine->Stop();
-                SDL_RemoveTimer(timer);
-                running = false;
-                break;
-            case SDL_USEREVENT:
-                if (engine->isUpdated())
-                    draw();
-                // The spent one-shot timer is already gone; removing it is harmless.
-                SDL_RemoveTimer(timer);
-                timer = SDL_AddTimer((Uint32)intervalMs, CellStepCallback, nullptr);
-                break;
-            default: break;
-            }
-        }
-    } while (running);
+// The last re-arming failed. Never wait with no redraw to come: try again after a moment, and
+// if SDL still refuses, queue the redraw event directly; its handling tries once more. (If even
+// that push fails, the queue is full and the loop's wait returns at once, bringing it back here.)
+void Iface_SDLFlat::RetryRedrawTimer(Loop& loop)
+{
+    SDL_Delay(REARM_RETRY_MS);
+    loop.timer = SDL_AddTimer((Uint32)loop.intervalMs, CellStepCallback, nullptr);
+    if (loop.timer == nullptr)
+        PushRedrawEvent();
+}
 
-    EndSdl(timer);
-    return status;
+void Iface_SDLFlat::HandleEvent(const SDL_Event& ev, Loop& loop)
+{
+    switch (ev.type) {
+    case SDL_MOUSEBUTTONDOWN:
+        // Placed where the last drawn frame previewed it, not where the event says.
+        engine->PlacePattern((unsigned char)player, cursorX / 2, cursorY / 2, &brush);
+        break;
+    case SDL_KEYDOWN: HandleKey(ev.key.keysym.sym, loop); break;
+    case SDL_QUIT:
+        engine->Stop();
+        SDL_RemoveTimer(loop.timer);
+        loop.running = false;
+        break;
+    case SDL_USEREVENT:
+        if (engine->isUpdated())
+            draw();
+        // The spent one-shot timer is already gone; removing it is harmless.
+        SDL_RemoveTimer(loop.timer);
+        loop.timer = SDL_AddTimer((Uint32)loop.intervalMs, CellStepCallback, nullptr);
+        break;
+    default: break;
+    }
+}
+
+void Iface_SDLFlat::HandleKey(SDLKey key, Loop& loop)
+{
+    switch (key) {
+    case SDLK_q:
+    case SDLK_ESCAPE: loop.running = false; break;
+    case SDLK_SPACE: RestartWorld(loop); break;
+    case SDLK_RIGHT: loop.intervalMs += REDRAW_STEP_MS; break;
+    case SDLK_LEFT:
+        if (loop.intervalMs > MIN_REDRAW_MS)
+            loop.intervalMs -= REDRAW_STEP_MS;
+        break;
+    case SDLK_r: brush.rotation += 1; break;
+    default: break;
+    }
+}
+
+void Iface_SDLFlat::RestartWorld(Loop& loop)
+{
+    engine->Stop();
+    engine->Close();
+    engine->Init();
+    if (engine->Run() == ENGINE_START_FAILED) {
+        // A restart that cannot step its new world ends the game, as a start-up that cannot
+        // would.
+        printf("Engine::Run failed: %s\n", SDL_GetError());
+        loop.status = IFACE_ENGINE_NOT_STARTED;
+        loop.running = false;
+    }
 }
 
 // The world pass. It runs with the engine lock held, so the simulation waits on it: one straight

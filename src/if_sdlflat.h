@@ -9,8 +9,12 @@
 // Return codes of Iface_SDLFlat::Run.
 enum : int {
     IFACE_OK = 0,
-    // There is no engine, or SDL_Init failed.
-    IFACE_NO_ENGINE_OR_INIT = -1,
+    // There is no engine (Run, InitEngine).
+    IFACE_NO_ENGINE = -1,
+    // SDL_Init failed.
+    IFACE_SDL_INIT_FAILED = -1,
+    // No display could be opened: SDL fell back to a windowless video driver nobody asked for.
+    IFACE_NO_DISPLAY = -1,
     // SDL_SetVideoMode failed.
     IFACE_NO_VIDEO_MODE = -2,
     // Arming the first redraw timer failed.
@@ -63,6 +67,27 @@ public:
     void draw();
     // Unused text output hook; does nothing.
     void textout(char* text, unsigned int x, unsigned int y, unsigned int colour);
+
+private:
+    // The event loop's state, which lives for one Run.
+    struct Loop {
+        bool running;       // cleared by q, Escape, closing the window or a failed restart
+        int intervalMs;     // the redraw interval; Left and Right change it
+        SDL_TimerID timer;  // the armed redraw timer, or null if the last arming failed
+        int status;         // what Run returns
+    };
+
+    // SDL, the window, the first redraw timer and the engine's worker, in that order. Returns
+    // IFACE_OK, or the code of the step that failed after printing its line.
+    int StartUp(Loop& loop);
+    // Re-arms the redraw timer after a failed arming, or queues a redraw event directly.
+    void RetryRedrawTimer(Loop& loop);
+    // Handles one event of a drain; any event type.
+    void HandleEvent(const SDL_Event& ev, Loop& loop);
+    // Handles one key press.
+    void HandleKey(SDLKey key, Loop& loop);
+    // Restarts the world (Space): a new random world and a new worker.
+    void RestartWorld(Loop& loop);
 };
 
 #endif

@@ -907,7 +907,7 @@ TEST(Startup, WithoutAnEngineRunReturnsMinusOneSilently)
 {
     Iface_SDLFlat iface;
     std::string out;
-    EXPECT_EQ(RunCapturing(iface, &out), IFACE_NO_ENGINE_OR_INIT);
+    EXPECT_EQ(RunCapturing(iface, &out), IFACE_NO_ENGINE);
     EXPECT_EQ(out, "");
 }
 
