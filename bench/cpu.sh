@@ -13,8 +13,8 @@ secs=${2:-20}
 bin="$build/quolvane"
 probe="$(cd "$build/bench" && pwd)/frame_probe.so"
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../tests/e2e/lib.sh
-. "$here/../tests/e2e/lib.sh"
+# shellcheck source=../scripts/lib/xsession.sh
+source "$here/../scripts/lib/xsession.sh"
 
 [ -x "$bin" ] || qv_fail "no program at $bin (run make first)"
 [ -f "$probe" ] || qv_fail "no frame probe at $probe"

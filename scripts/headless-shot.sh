@@ -17,7 +17,8 @@ for tool in Xvfb xdotool import; do
 done
 
 # Xvfb, the program and the clean-up on exit (even on failure) are shared with the tests.
-source "$here/../tests/e2e/lib.sh"
+# shellcheck source=lib/xsession.sh
+source "$here/lib/xsession.sh"
 
 qv_start_xvfb
 qv_start "$bin"

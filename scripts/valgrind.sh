@@ -47,12 +47,13 @@ SDL_VIDEODRIVER=dummy run_unit test_engine "$build/tests/test_engine"
 # The start-up death tests re-execute the binary for their children, outside memcheck.
 SDL_VIDEODRIVER=dummy run_unit test_frontend "$build/tests/test_frontend"
 
-# One session of the real program. lib.sh's helpers start the program by path, so a small
-# wrapper execs memcheck with the program in the same process.
+# One session of the real program. xsession.sh starts the program by path, so a small wrapper
+# execs memcheck with the program in the same process.
 echo "valgrind: one session of quolvane under Xvfb"
 (
     export QV_DEADLINE_S=240 # memcheck runs the program some 20 to 50 times slower
-    source "$here/tests/e2e/lib.sh"
+    # shellcheck source=lib/xsession.sh
+    source "$here/scripts/lib/xsession.sh"
     wrapper=$qv_tmp/quolvane-under-memcheck
     {
         echo '#!/bin/sh'

@@ -30,7 +30,8 @@ fi
 apt=(apt-get -o DPkg::Lock::Timeout=120 -y -q)
 export DEBIAN_FRONTEND=noninteractive
 
-source "$here/../e2e/lib.sh"
+# shellcheck source=../../scripts/lib/xsession.sh
+source "$here/../../scripts/lib/xsession.sh"
 # Whatever happens, the package is purged again before the X server goes.
 trap 'installed && "${apt[@]}" purge quolvane </dev/null >/dev/null 2>&1; qv_cleanup' EXIT
 
