@@ -51,7 +51,7 @@ SDL_VIDEODRIVER=dummy run_unit test_frontend "$build/tests/test_frontend"
 # execs memcheck with the program in the same process.
 echo "valgrind: one session of quolvane under Xvfb"
 (
-    export QV_DEADLINE_S=240 # memcheck runs the program some 20 to 50 times slower
+    export QUOLVANE_DEADLINE_S=240 # memcheck runs the program some 20 to 50 times slower
     # shellcheck source=lib/xsession.sh
     source "$here/scripts/lib/xsession.sh"
     wrapper=$qv_tmp/quolvane-under-memcheck

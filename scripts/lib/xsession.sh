@@ -8,9 +8,17 @@
 #
 # Every wait polls against a deadline instead of sleeping a fixed time: the machine may have
 # two cores shared with other work, so the deadlines are generous and the checks exact.
+#
+# Settings taken from the environment, all optional:
+#   QUOLVANE_DEADLINE_S   how long any single wait may take before it fails, in s (default 30)
+#   QUOLVANE_SDL_LIB_DIR  a folder holding another libSDL-1.2.so.0 for the program to load
+#                         instead of the installed one (`make test` runs the e2e tests on both)
+#   QUOLVANE_EMULATOR     a command to run the program through (qemu-aarch64 for an arm64 build)
+# Set here for the caller: QV_PID, the program; WIN, its window; QV_STATUS, its exit status;
+# qv_tmp, a folder removed on exit that also holds the program's output (quolvane.out, .err).
 
-QV_DEADLINE_S=${QV_DEADLINE_S:-30}   # how long any single wait may take before it fails
-QV_WINDOW_W=1280                     # the window: 640 x 360 cells of 2 x 2 pixels
+QUOLVANE_DEADLINE_S=${QUOLVANE_DEADLINE_S:-30}
+QV_WINDOW_W=1280 # the window: 640 x 360 cells of 2 x 2 pixels
 QV_WINDOW_H=720
 QV_CAPTION_RE='^RUD EZARAR EROV IZAZODER! Build cost: [0-9]+\.[0-9]{6} \([0-9]+\.[0-9]{6}\)$'
 
@@ -46,8 +54,8 @@ trap 'exit 143' TERM
 
 qv_now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-# Prints the time, in ms, SECONDS (default QV_DEADLINE_S) from now.
-qv_deadline() { echo $(($(qv_now_ms) + ${1:-$QV_DEADLINE_S} * 1000)); }
+# Prints the time, in ms, SECONDS (default QUOLVANE_DEADLINE_S) from now.
+qv_deadline() { echo $(($(qv_now_ms) + ${1:-$QUOLVANE_DEADLINE_S} * 1000)); }
 
 # True while the deadline has not passed.
 qv_before() { [ "$(qv_now_ms)" -lt "$1" ]; }
@@ -63,26 +71,26 @@ qv_start_xvfb() {
     end=$(qv_deadline)
     until grep -qx '[0-9][0-9]*' "$dfile" 2>/dev/null; do
         kill -0 "$XVFB_PID" 2>/dev/null || qv_fail "Xvfb exited at start: $(tail -n 5 "$qv_tmp/xvfb.log")"
-        qv_before "$end" || qv_fail "Xvfb reported no display within ${QV_DEADLINE_S} s"
+        qv_before "$end" || qv_fail "Xvfb reported no display within ${QUOLVANE_DEADLINE_S} s"
         sleep 0.05
     done
     export DISPLAY=":$(cat "$dfile")"
     unset WAYLAND_DISPLAY
 }
 
-# Exports LD_LIBRARY_PATH so that the SDL 1.2 library in QV_SDL_LIB_DIR, when that is set, is
-# used instead of the installed one: `make test` runs the end-to-end tests against each.
+# Exports LD_LIBRARY_PATH so that the SDL 1.2 library in QUOLVANE_SDL_LIB_DIR, when that is
+# set, is used instead of the installed one.
 qv_use_sdl_lib() {
-    if [ -n "${QV_SDL_LIB_DIR:-}" ]; then
-        export LD_LIBRARY_PATH="$QV_SDL_LIB_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    if [ -n "${QUOLVANE_SDL_LIB_DIR:-}" ]; then
+        export LD_LIBRARY_PATH="$QUOLVANE_SDL_LIB_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
     fi
 }
 
 # Starts BIN (a path, or a command name looked up in PATH) in the background on $DISPLAY, with
-# SDL left to choose its real video driver and any NAME=VALUE arguments added to its
-# environment, through the command in QV_EMULATOR if set (qemu-aarch64 for an arm64 build: it
-# keeps the process id). Standard output goes to $qv_tmp/quolvane.out, standard error to
-# $qv_tmp/quolvane.err.
+# SDL left to choose its real video driver, the SDL library of QUOLVANE_SDL_LIB_DIR if set, and
+# any NAME=VALUE arguments added to its environment, through the command in QUOLVANE_EMULATOR if
+# set (qemu-aarch64 keeps the process id). Standard output goes to $qv_tmp/quolvane.out,
+# standard error to $qv_tmp/quolvane.err.
 qv_start() {
     local bin=$1
     shift
@@ -91,7 +99,7 @@ qv_start() {
     *) command -v "$bin" >/dev/null || qv_fail "no command $bin in PATH ($PATH)" ;;
     esac
     # shellcheck disable=SC2086
-    (unset SDL_VIDEODRIVER; qv_use_sdl_lib; exec env "$@" ${QV_EMULATOR:-} "$bin") \
+    (unset SDL_VIDEODRIVER; qv_use_sdl_lib; exec env "$@" ${QUOLVANE_EMULATOR:-} "$bin") \
         >"$qv_tmp/quolvane.out" 2>"$qv_tmp/quolvane.err" </dev/null &
     QV_PID=$!
 }
@@ -112,7 +120,7 @@ qv_wait_window() {
         qv_alive || qv_fail "quolvane ended before it showed a window"
         WIN=$(xdotool search --all --onlyvisible --pid "$QV_PID" --name '^RUD EZARAR EROV IZAZODER' 2>/dev/null | head -n 1) || true
         [ -n "$WIN" ] && return 0
-        qv_before "$end" || qv_fail "no quolvane window within ${QV_DEADLINE_S} s"
+        qv_before "$end" || qv_fail "no quolvane window within ${QUOLVANE_DEADLINE_S} s"
         sleep 0.1
     done
 }
@@ -131,7 +139,7 @@ qv_wait_caption() {
             return 0
         fi
         qv_alive || qv_fail "quolvane ended while waiting for a caption matching /$re/"
-        qv_before "$end" || qv_fail "caption never matched /$re/ within ${QV_DEADLINE_S} s; last: \"$c\""
+        qv_before "$end" || qv_fail "caption never matched /$re/ within ${QUOLVANE_DEADLINE_S} s; last: \"$c\""
         sleep 0.02
     done
 }
@@ -147,7 +155,7 @@ qv_wait_caption_change() {
             return 0
         fi
         qv_alive || qv_fail "quolvane ended while waiting for a new frame"
-        qv_before "$end" || qv_fail "caption stayed \"$old\" for ${QV_DEADLINE_S} s"
+        qv_before "$end" || qv_fail "caption stayed \"$old\" for ${QUOLVANE_DEADLINE_S} s"
         sleep 0.02
     done
 }
@@ -171,12 +179,12 @@ qv_mouse_to() {
 qv_key() { xdotool key --clearmodifiers "$@" || qv_fail "xdotool could not press $*"; }
 
 # Waits until the program has ended and sets QV_STATUS to its exit status. Fails if it is
-# still running after SECONDS (default QV_DEADLINE_S).
+# still running after SECONDS (default QUOLVANE_DEADLINE_S).
 qv_wait_exit() {
     local end
-    end=$(qv_deadline "${1:-$QV_DEADLINE_S}")
+    end=$(qv_deadline "${1:-$QUOLVANE_DEADLINE_S}")
     while qv_alive; do
-        qv_before "$end" || qv_fail "quolvane still running ${1:-$QV_DEADLINE_S} s after it was told to quit"
+        qv_before "$end" || qv_fail "quolvane still running ${1:-$QUOLVANE_DEADLINE_S} s after it was told to quit"
         sleep 0.05
     done
     QV_STATUS=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A user sees the window and the cost caption, clicks where the balance covers the price, sees
 # the balance drop by the payment, and quits with q (exit status 0).
-# Usage: click_pays_quit_q.sh QUOLVANE_BINARY   (run through QV_EMULATOR if set, see lib.sh)
+# Usage: click_pays_quit_q.sh QUOLVANE_BINARY
+# (run through QUOLVANE_EMULATOR if set, see scripts/lib/xsession.sh)
 #
 # Between frames the balance moves by the world's own credit flows (upkeep, births, deaths), and
 # early in a game it mostly rises, by less as the game goes on. So the test clicks only once the
@@ -37,7 +38,7 @@ while :; do
     done
     [ ${#steps[@]} -ge 3 ] && [ "${balance%.*}" -ge "${price%.*}" ] &&
         [ "${price%.*}" -gt $((4 * rise)) ] && break
-    qv_before "$end" || qv_fail "no frame whose balance covers a price over 4 x $rise (the largest rise over the last three frames) within ${QV_DEADLINE_S} s; last: \"$c\""
+    qv_before "$end" || qv_fail "no frame whose balance covers a price over 4 x $rise (the largest rise over the last three frames) within ${QUOLVANE_DEADLINE_S} s; last: \"$c\""
 done
 before=$c
 paid=${price%.*}

@@ -44,7 +44,7 @@ wait_affordable_foreign_ground() {
             printf '%s\n' "$c"
             return 0
         fi
-        qv_before "$end" || qv_fail "no frame with balance >= $max_price and price >= $min_price_before at pixel ($1, $2) within ${QV_DEADLINE_S} s; last: \"$c\""
+        qv_before "$end" || qv_fail "no frame with balance >= $max_price and price >= $min_price_before at pixel ($1, $2) within ${QUOLVANE_DEADLINE_S} s; last: \"$c\""
     done
 }
 

@@ -82,7 +82,7 @@ qv_wait_preview() {
         done
         [ $n -eq 4 ] && return 0
         qv_alive || qv_fail "quolvane ended while waiting for the preview"
-        qv_before "$end" || qv_fail "no glider preview turned $rot at cell ($cx, $cy) within ${QV_DEADLINE_S} s; preview-coloured cells for each turn:$counts"
+        qv_before "$end" || qv_fail "no glider preview turned $rot at cell ($cx, $cy) within ${QUOLVANE_DEADLINE_S} s; preview-coloured cells for each turn:$counts"
         sleep 0.05
     done
 }

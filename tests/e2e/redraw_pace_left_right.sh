@@ -20,8 +20,8 @@ times_helper=${2:?usage: $0 QUOLVANE_BINARY X11_CAPTION_TIMES_HELPER}
 
 # Prints the gaps, in ms, between the next N frames, one per line.
 frame_gaps() {
-    "$times_helper" "$WIN" "$1" "$QV_DEADLINE_S" >"$qv_tmp/times" ||
-        qv_fail "fewer than $1 frames within ${QV_DEADLINE_S} s"
+    "$times_helper" "$WIN" "$1" "$QUOLVANE_DEADLINE_S" >"$qv_tmp/times" ||
+        qv_fail "fewer than $1 frames within ${QUOLVANE_DEADLINE_S} s"
     awk 'NR > 1 { print $1 - last } { last = $1 }' "$qv_tmp/times"
 }
 

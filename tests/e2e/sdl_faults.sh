@@ -94,7 +94,7 @@ for entry in "${cases[@]}"; do
         qv_mouse_to 400 300
         qv_wait_caption "$QV_CAPTION_RE" >/dev/null
         qv_wait_frames 3
-        quit_with_q "$fault" "$QV_DEADLINE_S"
+        quit_with_q "$fault" "$QUOLVANE_DEADLINE_S"
         [ ! -s "$qv_tmp/quolvane.out" ] || qv_fail "$fault: printed \"$(cat "$qv_tmp/quolvane.out")\""
         outcome="redraws go on, q exits 0"
         ;;

@@ -7,7 +7,7 @@
 # The actions come from a seed, printed at the start; QUOLVANE_SEED=<seed> repeats them.
 #
 # Left is pressed twice as often as Right, so the redraw check stays near its 10 ms start and
-# a frame is due every 100 ms or so; the liveness deadline (QV_DEADLINE_S) is far longer.
+# a frame is due every 100 ms or so; the liveness deadline (QUOLVANE_DEADLINE_S) is far longer.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY [SECONDS]}
@@ -69,8 +69,8 @@ while qv_before "$end_ms"; do
     if [ "$c" != "$last" ]; then
         [[ $c =~ $QV_CAPTION_RE ]] || qv_fail "unexpected caption during the soak: \"$c\""
         last=$c last_change_ms=$now changes=$((changes + 1))
-    elif [ $((now - last_change_ms)) -gt $((QV_DEADLINE_S * 1000)) ]; then
-        qv_fail "the caption stayed \"$c\" for more than ${QV_DEADLINE_S} s: no redraw (after $restarts restarts)"
+    elif [ $((now - last_change_ms)) -gt $((QUOLVANE_DEADLINE_S * 1000)) ]; then
+        qv_fail "the caption stayed \"$c\" for more than ${QUOLVANE_DEADLINE_S} s: no redraw (after $restarts restarts)"
     fi
     rss=$(rss_kib)
     [ "$rss" -gt "$rss_max" ] && rss_max=$rss

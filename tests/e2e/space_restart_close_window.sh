@@ -27,7 +27,7 @@ while :; do
     pb=$(qv_price_balance "$c")
     old_balance=${pb#* }
     [ "${old_balance%.*}" -ge $grown_balance ] && break
-    qv_before "$end" || qv_fail "balance never reached $grown_balance within ${QV_DEADLINE_S} s; last caption: \"$c\""
+    qv_before "$end" || qv_fail "balance never reached $grown_balance within ${QUOLVANE_DEADLINE_S} s; last caption: \"$c\""
     c=$(qv_wait_caption_change "$c")
 done
 qv_shoot_rgb "$qv_tmp/old.rgb"
@@ -40,7 +40,7 @@ while :; do
     pb=$(qv_price_balance "$c")
     new_balance=${pb#* }
     [ "${new_balance%.*}" -lt "${old_balance%.*}" ] && break
-    qv_before "$end" || qv_fail "Space: the balance stayed at or above $old_balance for ${QV_DEADLINE_S} s; last caption: \"$c\""
+    qv_before "$end" || qv_fail "Space: the balance stayed at or above $old_balance for ${QUOLVANE_DEADLINE_S} s; last caption: \"$c\""
 done
 echo "after Space: $c"
 
