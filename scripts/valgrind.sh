@@ -63,11 +63,8 @@ echo "valgrind: one session of quolvane under Xvfb"
         echo
     } >"$wrapper"
     chmod +x "$wrapper"
-    qv_start_xvfb
-    qv_start "$wrapper"
-    qv_wait_window
-    qv_mouse_to 400 300
-    qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+    qv_launch "$wrapper"
+    qv_hover 400 300 >/dev/null
     qv_wait_frames 2
     xdotool click 1
     qv_key r Right Left

@@ -125,6 +125,24 @@ qv_wait_window() {
     done
 }
 
+# Starts the program as qv_start does, on a new virtual X server unless one is running already,
+# and waits for its window.
+qv_launch() {
+    [ -n "$XVFB_PID" ] || qv_start_xvfb
+    qv_start "$@"
+    qv_wait_window
+}
+
+# Prints the CPU time, in clock ticks, that the program has used (user + system).
+qv_cpu_ticks() {
+    local stat
+    stat=$(cat "/proc/$QV_PID/stat") || qv_fail "cannot read /proc/$QV_PID/stat"
+    stat=${stat##*) } # fields after the command name; utime and stime are fields 14 and 15
+    # shellcheck disable=SC2086
+    set -- $stat
+    echo $((${12} + ${13}))
+}
+
 # Prints the window's caption.
 qv_caption() { xdotool getwindowname "$WIN" 2>/dev/null || true; }
 
@@ -175,6 +193,12 @@ qv_mouse_to() {
     timeout 10 xdotool windowfocus --sync "$WIN" 2>/dev/null || true
 }
 
+# Moves the pointer to window pixel (X, Y), waits for the cost caption and prints it.
+qv_hover() {
+    qv_mouse_to "$1" "$2"
+    qv_wait_caption "$QV_CAPTION_RE"
+}
+
 # Presses and releases the given keys (xdotool key names) in the focused window.
 qv_key() { xdotool key --clearmodifiers "$@" || qv_fail "xdotool could not press $*"; }
 
@@ -190,4 +214,12 @@ qv_wait_exit() {
     QV_STATUS=0
     wait "$QV_PID" || QV_STATUS=$?
     QV_PID=""
+}
+
+# Presses KEY and fails unless the program then ends with status 0 within SECONDS (default 15).
+qv_quit() {
+    qv_key "$1"
+    qv_wait_exit "${2:-15}"
+    [ "$QV_STATUS" -eq 0 ] || qv_fail "$1: got exit status $QV_STATUS, expected 0"
+    echo "$1: quolvane ended with status 0"
 }

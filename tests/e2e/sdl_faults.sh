@@ -82,8 +82,7 @@ for entry in "${cases[@]}"; do
         ;;
     restart)
         qv_wait_window
-        qv_mouse_to 400 300
-        qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+        qv_hover 400 300 >/dev/null
         qv_key space
         qv_wait_exit
         expect_failure_line "$fault" "$prefix"
@@ -91,8 +90,7 @@ for entry in "${cases[@]}"; do
         ;;
     transient)
         qv_wait_window
-        qv_mouse_to 400 300
-        qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+        qv_hover 400 300 >/dev/null
         qv_wait_frames 3
         quit_with_q "$fault" "$QUOLVANE_DEADLINE_S"
         [ ! -s "$qv_tmp/quolvane.out" ] || qv_fail "$fault: printed \"$(cat "$qv_tmp/quolvane.out")\""

@@ -16,13 +16,9 @@ close_window=${2:?usage: $0 QUOLVANE_BINARY X11_CLOSE_WINDOW_HELPER}
 
 grown_balance=250000
 
-qv_start_xvfb
-qv_start "$bin"
-qv_wait_window
-qv_mouse_to 400 300
-
+qv_launch "$bin"
 end=$(qv_deadline)
-c=$(qv_wait_caption "$QV_CAPTION_RE")
+c=$(qv_hover 400 300)
 while :; do
     pb=$(qv_price_balance "$c")
     old_balance=${pb#* }

@@ -48,14 +48,9 @@ export PATH=${user_path:-/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/game
 found=$(command -v quolvane) || pkg_fail "quolvane is not found in a user's PATH ($PATH)"
 [ "$found" = /usr/games/quolvane ] || pkg_fail "a user's PATH finds $found, expected /usr/games/quolvane"
 
-qv_start_xvfb
-qv_start quolvane
-qv_wait_window
-qv_mouse_to 400 300
-caption=$(qv_wait_caption "$QV_CAPTION_RE")
-qv_key q
-qv_wait_exit 15
-[ "$QV_STATUS" -eq 0 ] || qv_fail "q: got exit status $QV_STATUS, expected 0"
+qv_launch quolvane
+caption=$(qv_hover 400 300)
+qv_quit q >/dev/null
 echo "started as \"quolvane\" from PATH ($found): window $WIN, caption \"$caption\"; q ended it with status 0"
 
 log=$("${apt[@]}" purge quolvane </dev/null 2>&1) || pkg_fail "apt-get purge quolvane failed:
