@@ -13,7 +13,7 @@ secs=${2:-20}
 bin="$build/quolvane"
 probe="$(cd "$build/bench" && pwd)/frame_probe.so"
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../scripts/lib/xsession.sh
+# shellcheck source=SCRIPTDIR/../scripts/lib/xsession.sh
 source "$here/../scripts/lib/xsession.sh"
 
 [ -x "$bin" ] || qv_fail "no program at $bin (run make first)"

@@ -17,7 +17,7 @@ for tool in Xvfb xdotool import; do
 done
 
 # Xvfb, the program and the clean-up on exit (even on failure) are shared with the tests.
-# shellcheck source=lib/xsession.sh
+# shellcheck source=SCRIPTDIR/lib/xsession.sh
 source "$here/lib/xsession.sh"
 
 qv_launch "$bin"

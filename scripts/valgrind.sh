@@ -21,6 +21,7 @@ mkdir -p "$logs"
 
 # Leaks of the kinds listed in --errors-for-leak-kinds count as errors, so the error summary of
 # each process says it all. tests/valgrind.supp names what SDL itself leaves behind.
+# shellcheck disable=SC2054 # the commas separate leak kinds within one option
 vg=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full
     --show-leak-kinds=all --errors-for-leak-kinds=definite,indirect
     --suppressions="$here/tests/valgrind.supp" --num-callers=30 --fair-sched=yes)
@@ -52,7 +53,7 @@ SDL_VIDEODRIVER=dummy run_unit test_frontend "$build/tests/test_frontend"
 echo "valgrind: one session of quolvane under Xvfb"
 (
     export QUOLVANE_DEADLINE_S=240 # memcheck runs the program some 20 to 50 times slower
-    # shellcheck source=lib/xsession.sh
+    # shellcheck source=SCRIPTDIR/lib/xsession.sh
     source "$here/scripts/lib/xsession.sh"
     wrapper=$qv_tmp/quolvane-under-memcheck
     {

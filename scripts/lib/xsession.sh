@@ -74,7 +74,8 @@ qv_start_xvfb() {
         qv_before "$end" || qv_fail "Xvfb reported no display within ${QUOLVANE_DEADLINE_S} s"
         sleep 0.05
     done
-    export DISPLAY=":$(cat "$dfile")"
+    DISPLAY=":$(cat "$dfile")"
+    export DISPLAY
     unset WAYLAND_DISPLAY
 }
 

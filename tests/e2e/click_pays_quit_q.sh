@@ -11,6 +11,7 @@
 # (The rise is taken from recent frames only: a busy machine that misses frames early on would
 # otherwise keep a large early rise for ever and never find a price high enough.)
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY}
 
@@ -31,7 +32,7 @@ while :; do
     last=$balance
     rise=0
     for step in "${steps[@]}"; do
-        [ "$step" -gt $rise ] && rise=$step
+        [ "$step" -gt "$rise" ] && rise=$step
     done
     [ ${#steps[@]} -ge 3 ] && [ "${balance%.*}" -ge "${price%.*}" ] &&
         [ "${price%.*}" -gt $((4 * rise)) ] && break

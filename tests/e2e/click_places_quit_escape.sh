@@ -17,6 +17,7 @@
 # slow to look). A placement that shows neither sign is therefore tried again elsewhere, up to
 # three times: a program that does not place or draw fails every one.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY}
 

@@ -3,7 +3,7 @@
 # scripts/lib/xsession.sh, which this sources: the price and balance in the caption, the
 # window's pixels, and the glider preview.
 
-# shellcheck source=../../scripts/lib/xsession.sh
+# shellcheck source=SCRIPTDIR/../../scripts/lib/xsession.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xsession.sh"
 
 QV_PREVIEW_RGB=c0a0a0 # player 1's live colour, which the brush preview uses

@@ -3,6 +3,7 @@
 # it, turns it with r (four turns bring it back), pushes it into the bottom-right corner, and
 # quits with q. Usage: preview_turn_quit_q.sh QUOLVANE_BINARY
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY}
 

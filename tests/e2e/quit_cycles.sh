@@ -4,6 +4,7 @@
 # thread to the program entry to stop, and an exit that races with a still stepping thread
 # fails only now and then, hence the repetitions. Usage: quit_cycles.sh QUOLVANE_BINARY [RUNS]
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY [RUNS]}
 runs=${2:-30}

@@ -9,6 +9,7 @@
 # and never crash or hang. The shim's report on standard error shows that the fault was hit.
 # Usage: sdl_faults.sh QUOLVANE_BINARY SHIM_LIBRARY
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY SHIM_LIBRARY}
 shim=${2:?usage: $0 QUOLVANE_BINARY SHIM_LIBRARY}
@@ -50,7 +51,7 @@ expect_failure_line() {
     local fault=$1 prefix=$2 out lines
     out=$(cat "$qv_tmp/quolvane.out")
     lines=$(wc -l <"$qv_tmp/quolvane.out")
-    [ "$lines" -eq 1 ] && [[ $out == "$prefix failed: "* ]] ||
+    { [ "$lines" -eq 1 ] && [[ $out == "$prefix failed: "* ]]; } ||
         qv_fail "$fault: standard output was \"$out\" ($lines lines), expected one line \"$prefix failed: ...\""
     [ "$QV_STATUS" -eq "${status_of[$prefix]}" ] ||
         qv_fail "$fault: got exit status $QV_STATUS, expected ${status_of[$prefix]} ($prefix failed)"

@@ -9,6 +9,7 @@
 # Left is pressed twice as often as Right, so the redraw check stays near its 10 ms start and
 # a frame is due every 100 ms or so; the liveness deadline (QUOLVANE_DEADLINE_S) is far longer.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY [SECONDS]}
 duration_s=${2:-120}

@@ -10,6 +10,7 @@
 # about generation 32; the first fall comes near generation 236), so a lower balance can only
 # come from the new world, however many frames the test misses.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY X11_CLOSE_WINDOW_HELPER}
 close_window=${2:?usage: $0 QUOLVANE_BINARY X11_CLOSE_WINDOW_HELPER}

@@ -7,6 +7,7 @@
 # Usage: apt_install.sh PACKAGE.deb
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$here/lib.sh"
 deb=${1:?usage: $0 PACKAGE.deb}
 
@@ -30,7 +31,7 @@ fi
 apt=(apt-get -o DPkg::Lock::Timeout=120 -y -q)
 export DEBIAN_FRONTEND=noninteractive
 
-# shellcheck source=../../scripts/lib/xsession.sh
+# shellcheck source=SCRIPTDIR/../../scripts/lib/xsession.sh
 source "$here/../../scripts/lib/xsession.sh"
 # Whatever happens, the package is purged again before the X server goes.
 trap 'installed && "${apt[@]}" purge quolvane </dev/null >/dev/null 2>&1; qv_cleanup' EXIT
