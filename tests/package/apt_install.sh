@@ -27,16 +27,14 @@ if installed; then
     exit $SKIP_STATUS
 fi
 
-# Other developers may be running apt-get too: wait for dpkg's lock rather than fail.
-apt=(apt-get -o DPkg::Lock::Timeout=120 -y -q)
-export DEBIAN_FRONTEND=noninteractive
-
+# shellcheck source=SCRIPTDIR/../../scripts/lib/apt.sh
+source "$here/../../scripts/lib/apt.sh"
 # shellcheck source=SCRIPTDIR/../../scripts/lib/xsession.sh
 source "$here/../../scripts/lib/xsession.sh"
 # Whatever happens, the package is purged again before the X server goes.
-trap 'installed && "${apt[@]}" purge quolvane </dev/null >/dev/null 2>&1; qv_cleanup' EXIT
+trap 'installed && qv_apt_get -y -q purge quolvane >/dev/null 2>&1; qv_cleanup' EXIT
 
-log=$("${apt[@]}" install --no-install-recommends "$deb" </dev/null 2>&1) ||
+log=$(qv_apt_get -y -q install --no-install-recommends "$deb" 2>&1) ||
     pkg_fail "apt-get install $deb failed:
 $log"
 installed || pkg_fail "apt-get install ended, but dpkg does not list quolvane as installed"
@@ -54,7 +52,7 @@ caption=$(qv_hover 400 300)
 qv_quit q >/dev/null
 echo "started as \"quolvane\" from PATH ($found): window $WIN, caption \"$caption\"; q ended it with status 0"
 
-log=$("${apt[@]}" purge quolvane </dev/null 2>&1) || pkg_fail "apt-get purge quolvane failed:
+log=$(qv_apt_get -y -q purge quolvane 2>&1) || pkg_fail "apt-get purge quolvane failed:
 $log"
 ! installed || pkg_fail "apt-get purge ended, but quolvane is still installed"
 # Files must be gone; a directory may stay only while another package owns it or it holds
