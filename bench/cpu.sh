@@ -13,32 +13,22 @@ secs=${2:-20}
 bin="$build/quolvane"
 probe="$(cd "$build/bench" && pwd)/frame_probe.so"
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../tests/e2e/lib.sh
-. "$here/../tests/e2e/lib.sh"
+# shellcheck source=SCRIPTDIR/../scripts/lib/xsession.sh
+source "$here/../scripts/lib/xsession.sh"
 
 [ -x "$bin" ] || qv_fail "no program at $bin (run make first)"
 [ -f "$probe" ] || qv_fail "no frame probe at $probe"
-qv_start_xvfb
 stats="$qv_tmp/probe.txt"
-(
-    unset SDL_VIDEODRIVER
-    export QUOLVANE_FRAME_PROBE="$stats" LD_PRELOAD="$probe"
-    [ -n "${QUOLVANE_SDL_LIB_DIR:-}" ] && export LD_LIBRARY_PATH="$QUOLVANE_SDL_LIB_DIR"
-    exec "$bin"
-) >"$qv_tmp/quolvane.out" 2>&1 </dev/null &
-QV_PID=$!
-qv_wait_window
+qv_launch "$bin" QUOLVANE_FRAME_PROBE="$stats" LD_PRELOAD="$probe"
 qv_mouse_to 600 300
 
 ticks=$(getconf CLK_TCK)
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$QV_PID/stat"; }
 t0=$(qv_now_ms)
-c0=$(cpu_ticks)
+c0=$(qv_cpu_ticks)
 sleep "$secs"
-c1=$(cpu_ticks)
+c1=$(qv_cpu_ticks)
 t1=$(qv_now_ms)
-qv_key q
-qv_wait_exit
+qv_quit q "$QUOLVANE_DEADLINE_S" >/dev/null
 
 [ -s "$stats" ] || qv_fail "the frame probe wrote nothing"
 awk -v wall_ms=$((t1 - t0)) -v cpu_ticks=$((c1 - c0)) -v hz="$ticks" -v lib="${QUOLVANE_SDL_LIB_DIR:-installed}" '

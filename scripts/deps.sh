@@ -58,10 +58,7 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing missing packages: ${missing[*]}"
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
-fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+# shellcheck source=SCRIPTDIR/lib/apt.sh
+source "$(dirname "$0")/lib/apt.sh"
+qv_apt_get update -qq
+qv_apt_get install -y -qq --no-install-recommends "${missing[@]}"

@@ -23,4 +23,4 @@ case $loaded in
 esac
 echo "== End-to-end tests on the classic SDL 1.2 ($lib/libSDL-1.2.so.0)"
 cd "$build"
-QV_SDL_LIB_DIR="$lib" ctest --output-on-failure -j"$jobs" -L e2e
+QUOLVANE_SDL_LIB_DIR="$lib" ctest --output-on-failure -j"$jobs" -L e2e

@@ -17,16 +17,14 @@ for tool in Xvfb xdotool import; do
 done
 
 # Xvfb, the program and the clean-up on exit (even on failure) are shared with the tests.
-source "$here/../tests/e2e/lib.sh"
+# shellcheck source=SCRIPTDIR/lib/xsession.sh
+source "$here/lib/xsession.sh"
 
-qv_start_xvfb
-qv_start "$bin"
-qv_wait_window
+qv_launch "$bin"
 echo "quolvane is running on the virtual display $DISPLAY; taking a screenshot in $seconds s."
 
 # The mouse in the middle of the window, where the preview then sits.
-qv_mouse_to $((QV_WINDOW_W / 2)) $((QV_WINDOW_H / 2))
-qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+qv_hover $((QV_WINDOW_W / 2)) $((QV_WINDOW_H / 2)) >/dev/null
 end=$(qv_deadline "$seconds")
 while qv_before "$end"; do
     qv_alive || qv_fail "quolvane ended by itself before the screenshot"
@@ -40,8 +38,6 @@ mkdir -p "$(dirname "$out")"
 import -window "$WIN" "png:$out" 2>"$qv_tmp/import.err" ||
     qv_fail "import could not save the screenshot: $(cat "$qv_tmp/import.err")"
 
-qv_key q
-qv_wait_exit 15
-[ "$QV_STATUS" -eq 0 ] || qv_fail "quolvane ended with status $QV_STATUS after q"
+qv_quit q >/dev/null
 echo "Caption: $caption"
 echo "Screenshot saved to $(cd "$(dirname "$out")" && pwd)/$(basename "$out")"

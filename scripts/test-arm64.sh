@@ -18,14 +18,10 @@ start=$(date +%s)
 host_packages=(cmake make pkg-config g++-aarch64-linux-gnu qemu-user xvfb xdotool)
 arm64_packages=(libsdl1.2-compat-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64)
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
+# shellcheck source=SCRIPTDIR/lib/apt.sh
+source scripts/lib/apt.sh
 log=$(mktemp "${TMPDIR:-/tmp}/quolvane-arm64-apt.XXXXXX")
 trap 'rm -f "$log"' EXIT
-
-# apt-get, waiting up to two minutes for another apt-get to let go of the package lock.
-apt() { $sudo apt-get -o DPkg::Lock::Timeout=120 "$@" </dev/null; }
 
 # Stops with one line: what could not be installed, and apt's last error.
 cannot_install() {
@@ -46,7 +42,7 @@ missing() {
 need_host=$(missing "${host_packages[@]}")
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     echo "test-arm64: adding arm64 to dpkg's architectures (dpkg --add-architecture arm64)"
-    $sudo dpkg --add-architecture arm64 ||
+    qv_as_root dpkg --add-architecture arm64 ||
         { echo "test-arm64: cannot add arm64 to dpkg's architectures" >&2; exit 1; }
     need_arm64="${arm64_packages[*]}"
 else
@@ -54,17 +50,19 @@ else
 fi
 if [ -n "$need_host$need_arm64" ]; then
     echo "test-arm64: apt-get update (with arm64)"
-    apt update -qq >"$log" 2>&1 || cannot_install "the package lists"
+    qv_apt_get update -qq >"$log" 2>&1 || cannot_install "the package lists"
 fi
 if [ -n "$need_host" ]; then
     echo "test-arm64: installing $need_host"
     # shellcheck disable=SC2086
-    apt install -y -qq --no-install-recommends $need_host >"$log" 2>&1 || cannot_install "$need_host"
+    qv_apt_get install -y -qq --no-install-recommends $need_host >"$log" 2>&1 ||
+        cannot_install "$need_host"
 fi
 if [ -n "$need_arm64" ]; then
     echo "test-arm64: dry run: apt-get -s install $need_arm64"
     # shellcheck disable=SC2086
-    apt -s install -y --no-install-recommends $need_arm64 >"$log" 2>&1 || cannot_install "$need_arm64"
+    qv_apt_get -s install -y --no-install-recommends $need_arm64 >"$log" 2>&1 ||
+        cannot_install "$need_arm64"
     removed=$(sed -n 's/^Remv \([^ ]*\).*/\1/p' "$log" | paste -sd ' ')
     if [ -n "$removed" ]; then
         echo "test-arm64: cannot install $need_arm64: it would remove $removed" >&2
@@ -74,7 +72,8 @@ if [ -n "$need_arm64" ]; then
     echo "test-arm64: installing $need_arm64: $(grep -c '^Inst ' "$log") packages, of which" \
         "$(grep -c '^Inst [^ ]* \[' "$log") upgrade installed ones; none removed"
     # shellcheck disable=SC2086
-    apt install -y -qq --no-install-recommends $need_arm64 >"$log" 2>&1 || cannot_install "$need_arm64"
+    qv_apt_get install -y -qq --no-install-recommends $need_arm64 >"$log" 2>&1 ||
+        cannot_install "$need_arm64"
 fi
 echo "test-arm64: packages ready after $(($(date +%s) - start)) s"
 

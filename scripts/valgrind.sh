@@ -21,6 +21,7 @@ mkdir -p "$logs"
 
 # Leaks of the kinds listed in --errors-for-leak-kinds count as errors, so the error summary of
 # each process says it all. tests/valgrind.supp names what SDL itself leaves behind.
+# shellcheck disable=SC2054 # the commas separate leak kinds within one option
 vg=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full
     --show-leak-kinds=all --errors-for-leak-kinds=definite,indirect
     --suppressions="$here/tests/valgrind.supp" --num-callers=30 --fair-sched=yes)
@@ -51,12 +52,13 @@ SDL_VIDEODRIVER=dummy run_unit test_engine "$build/tests/test_engine"
 # The start-up death tests re-execute the binary for their children, outside memcheck.
 SDL_VIDEODRIVER=dummy run_unit test_frontend "$build/tests/test_frontend"
 
-# One session of the real program. lib.sh's helpers start the program by path, so a small
-# wrapper execs memcheck with the program in the same process.
+# One session of the real program. xsession.sh starts the program by path, so a small wrapper
+# execs memcheck with the program in the same process.
 echo "valgrind: one session of quolvane under Xvfb"
 (
-    export QV_DEADLINE_S=240 # memcheck runs the program some 20 to 50 times slower
-    source "$here/tests/e2e/lib.sh"
+    export QUOLVANE_DEADLINE_S=240 # memcheck runs the program some 20 to 50 times slower
+    # shellcheck source=SCRIPTDIR/lib/xsession.sh
+    source "$here/scripts/lib/xsession.sh"
     wrapper=$qv_tmp/quolvane-under-memcheck
     {
         echo '#!/bin/sh'
@@ -66,11 +68,8 @@ echo "valgrind: one session of quolvane under Xvfb"
         echo
     } >"$wrapper"
     chmod +x "$wrapper"
-    qv_start_xvfb
-    qv_start "$wrapper"
-    qv_wait_window
-    qv_mouse_to 400 300
-    qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+    qv_launch "$wrapper"
+    qv_hover 400 300 >/dev/null
     qv_wait_frames 2
     xdotool click 1
     qv_key r Right Left

@@ -17,6 +17,7 @@
 # slow to look). A placement that shows neither sign is therefore tried again elsewhere, up to
 # three times: a program that does not place or draw fails every one.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY}
 
@@ -25,17 +26,14 @@ own_price_max=5000     # five of the player's own dead cells at 1000 each
 min_price_before=17000
 attempts=3
 
-qv_start_xvfb
-qv_start "$bin"
-qv_wait_window
+qv_launch "$bin"
 
 # Waits with the mouse at pixel (X, Y) for a frame whose balance covers the dearest placement
 # and whose price shows foreign ground; prints that caption.
 wait_affordable_foreign_ground() {
     local end c pb price balance
-    qv_mouse_to "$1" "$2"
     end=$(qv_deadline)
-    c=$(qv_wait_caption "$QV_CAPTION_RE")
+    c=$(qv_hover "$1" "$2")
     while :; do
         c=$(qv_wait_caption_change "$c")
         pb=$(qv_price_balance "$c")
@@ -44,7 +42,7 @@ wait_affordable_foreign_ground() {
             printf '%s\n' "$c"
             return 0
         fi
-        qv_before "$end" || qv_fail "no frame with balance >= $max_price and price >= $min_price_before at pixel ($1, $2) within ${QV_DEADLINE_S} s; last: \"$c\""
+        qv_before "$end" || qv_fail "no frame with balance >= $max_price and price >= $min_price_before at pixel ($1, $2) within ${QUOLVANE_DEADLINE_S} s; last: \"$c\""
     done
 }
 
@@ -103,7 +101,4 @@ for ((attempt = 0; attempt < attempts; attempt++)); do
 done
 [ -n "$placed" ] || qv_fail "no placement showed in $attempts attempts"
 
-qv_key Escape
-qv_wait_exit 15
-[ "$QV_STATUS" -eq 0 ] || qv_fail "Escape: got exit status $QV_STATUS, expected 0"
-echo "Escape: quolvane ended with status 0"
+qv_quit Escape

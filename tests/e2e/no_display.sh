@@ -3,6 +3,7 @@
 # ends with a non-zero status instead of running unseen. Tried with DISPLAY naming an X server
 # that does not exist and with no DISPLAY at all. Usage: no_display.sh QUOLVANE_BINARY
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY}
 
@@ -25,7 +26,7 @@ expect_startup_failure() {
     out=$(qv_use_sdl_lib; timeout 30 env -u SDL_VIDEODRIVER -u WAYLAND_DISPLAY "$@" "$bin" </dev/null 2>/dev/null) || status=$?
     [ $status -ne 124 ] || qv_fail "$what: quolvane still ran after 30 s, expected it to fail at start-up"
     [ $status -ne 0 ] || qv_fail "$what: got exit status 0, expected a non-zero start-up failure"
-    [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] && [[ $out =~ $failure_re ]] ||
+    { [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] && [[ $out =~ $failure_re ]]; } ||
         qv_fail "$what: standard output was \"$out\", expected one line matching /$failure_re/"
     echo "$what: exit status $status, \"$out\""
 }

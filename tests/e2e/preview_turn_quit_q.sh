@@ -3,12 +3,11 @@
 # it, turns it with r (four turns bring it back), pushes it into the bottom-right corner, and
 # quits with q. Usage: preview_turn_quit_q.sh QUOLVANE_BINARY
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY}
 
-qv_start_xvfb
-qv_start "$bin"
-qv_wait_window
+qv_launch "$bin"
 
 geometry=$(xdotool getwindowgeometry "$WIN" | sed -n 's/.*Geometry: //p')
 [ "$geometry" = "${QV_WINDOW_W}x${QV_WINDOW_H}" ] ||
@@ -16,8 +15,7 @@ geometry=$(xdotool getwindowgeometry "$WIN" | sed -n 's/.*Geometry: //p')
 echo "window $WIN is $geometry on $DISPLAY"
 
 # Pixel (400, 300) is cell (200, 150), where the glider's anchor goes.
-qv_mouse_to 400 300
-caption=$(qv_wait_caption "$QV_CAPTION_RE")
+caption=$(qv_hover 400 300)
 echo "caption: $caption"
 
 qv_wait_preview 200 150 0
@@ -38,7 +36,4 @@ qv_mouse_to $((QV_WINDOW_W - 1)) $((QV_WINDOW_H - 1))
 qv_wait_preview 636 356 1
 echo "corner: the turned preview is clamped to anchor cell (636, 356) and stays inside the window"
 
-qv_key q
-qv_wait_exit 15
-[ "$QV_STATUS" -eq 0 ] || qv_fail "q: got exit status $QV_STATUS, expected 0"
-echo "q: quolvane ended with status 0"
+qv_quit q

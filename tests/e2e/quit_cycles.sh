@@ -4,19 +4,17 @@
 # thread to the program entry to stop, and an exit that races with a still stepping thread
 # fails only now and then, hence the repetitions. Usage: quit_cycles.sh QUOLVANE_BINARY [RUNS]
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY [RUNS]}
 runs=${2:-30}
 
-qv_start_xvfb
 statuses=""
 for ((run = 1; run <= runs; run++)); do
     key=q
     [ $((run % 2)) -eq 0 ] && key=Escape
-    qv_start "$bin"
-    qv_wait_window
-    qv_mouse_to 400 300
-    qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+    qv_launch "$bin"
+    qv_hover 400 300 >/dev/null
     qv_wait_frames 1
     qv_key $key
     qv_wait_exit 15

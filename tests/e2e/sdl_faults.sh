@@ -9,6 +9,7 @@
 # and never crash or hang. The shim's report on standard error shows that the fault was hit.
 # Usage: sdl_faults.sh QUOLVANE_BINARY SHIM_LIBRARY
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY SHIM_LIBRARY}
 shim=${2:?usage: $0 QUOLVANE_BINARY SHIM_LIBRARY}
@@ -50,7 +51,7 @@ expect_failure_line() {
     local fault=$1 prefix=$2 out lines
     out=$(cat "$qv_tmp/quolvane.out")
     lines=$(wc -l <"$qv_tmp/quolvane.out")
-    [ "$lines" -eq 1 ] && [[ $out == "$prefix failed: "* ]] ||
+    { [ "$lines" -eq 1 ] && [[ $out == "$prefix failed: "* ]]; } ||
         qv_fail "$fault: standard output was \"$out\" ($lines lines), expected one line \"$prefix failed: ...\""
     [ "$QV_STATUS" -eq "${status_of[$prefix]}" ] ||
         qv_fail "$fault: got exit status $QV_STATUS, expected ${status_of[$prefix]} ($prefix failed)"
@@ -82,8 +83,7 @@ for entry in "${cases[@]}"; do
         ;;
     restart)
         qv_wait_window
-        qv_mouse_to 400 300
-        qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+        qv_hover 400 300 >/dev/null
         qv_key space
         qv_wait_exit
         expect_failure_line "$fault" "$prefix"
@@ -91,10 +91,9 @@ for entry in "${cases[@]}"; do
         ;;
     transient)
         qv_wait_window
-        qv_mouse_to 400 300
-        qv_wait_caption "$QV_CAPTION_RE" >/dev/null
+        qv_hover 400 300 >/dev/null
         qv_wait_frames 3
-        quit_with_q "$fault" "$QV_DEADLINE_S"
+        quit_with_q "$fault" "$QUOLVANE_DEADLINE_S"
         [ ! -s "$qv_tmp/quolvane.out" ] || qv_fail "$fault: printed \"$(cat "$qv_tmp/quolvane.out")\""
         outcome="redraws go on, q exits 0"
         ;;

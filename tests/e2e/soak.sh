@@ -7,8 +7,9 @@
 # The actions come from a seed, printed at the start; QUOLVANE_SEED=<seed> repeats them.
 #
 # Left is pressed twice as often as Right, so the redraw check stays near its 10 ms start and
-# a frame is due every 100 ms or so; the liveness deadline (QV_DEADLINE_S) is far longer.
+# a frame is due every 100 ms or so; the liveness deadline (QUOLVANE_DEADLINE_S) is far longer.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY [SECONDS]}
 duration_s=${2:-120}
@@ -26,11 +27,8 @@ rss_kib() {
     echo "$v"
 }
 
-qv_start_xvfb
-qv_start "$bin"
-qv_wait_window
-qv_mouse_to 400 300
-c=$(qv_wait_caption "$QV_CAPTION_RE")
+qv_launch "$bin"
+qv_hover 400 300 >/dev/null
 
 # The first restart, then the memory baseline once the new world is drawn.
 qv_key space
@@ -69,8 +67,8 @@ while qv_before "$end_ms"; do
     if [ "$c" != "$last" ]; then
         [[ $c =~ $QV_CAPTION_RE ]] || qv_fail "unexpected caption during the soak: \"$c\""
         last=$c last_change_ms=$now changes=$((changes + 1))
-    elif [ $((now - last_change_ms)) -gt $((QV_DEADLINE_S * 1000)) ]; then
-        qv_fail "the caption stayed \"$c\" for more than ${QV_DEADLINE_S} s: no redraw (after $restarts restarts)"
+    elif [ $((now - last_change_ms)) -gt $((QUOLVANE_DEADLINE_S * 1000)) ]; then
+        qv_fail "the caption stayed \"$c\" for more than ${QUOLVANE_DEADLINE_S} s: no redraw (after $restarts restarts)"
     fi
     rss=$(rss_kib)
     [ "$rss" -gt "$rss_max" ] && rss_max=$rss
@@ -85,10 +83,7 @@ echo "actions: $moves mouse moves, $clicks clicks, $turns r, $lefts Left, $right
 echo "resident memory: ${rss_base} KiB after the first restart, ${rss_end} KiB at the end" \
     "($(((rss_end - rss_base) * 100 / rss_base))%), at most ${rss_max} KiB on the way"
 
-qv_key q
-qv_wait_exit 30
-[ "$QV_STATUS" -eq 0 ] || qv_fail "q after the soak: got exit status $QV_STATUS, expected 0"
-echo "q: quolvane ended with status 0"
+qv_quit q 30
 [ $((rss_end * 100)) -le $((rss_base * (100 + max_growth_percent))) ] ||
     qv_fail "resident memory grew from ${rss_base} KiB after the first restart to ${rss_end} KiB after $restarts restarts, more than ${max_growth_percent}%"
 [ "$changes" -ge $((duration_s / 2)) ] ||

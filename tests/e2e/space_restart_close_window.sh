@@ -10,24 +10,21 @@
 # about generation 32; the first fall comes near generation 236), so a lower balance can only
 # come from the new world, however many frames the test misses.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 bin=${1:?usage: $0 QUOLVANE_BINARY X11_CLOSE_WINDOW_HELPER}
 close_window=${2:?usage: $0 QUOLVANE_BINARY X11_CLOSE_WINDOW_HELPER}
 
 grown_balance=250000
 
-qv_start_xvfb
-qv_start "$bin"
-qv_wait_window
-qv_mouse_to 400 300
-
+qv_launch "$bin"
 end=$(qv_deadline)
-c=$(qv_wait_caption "$QV_CAPTION_RE")
+c=$(qv_hover 400 300)
 while :; do
     pb=$(qv_price_balance "$c")
     old_balance=${pb#* }
     [ "${old_balance%.*}" -ge $grown_balance ] && break
-    qv_before "$end" || qv_fail "balance never reached $grown_balance within ${QV_DEADLINE_S} s; last caption: \"$c\""
+    qv_before "$end" || qv_fail "balance never reached $grown_balance within ${QUOLVANE_DEADLINE_S} s; last caption: \"$c\""
     c=$(qv_wait_caption_change "$c")
 done
 qv_shoot_rgb "$qv_tmp/old.rgb"
@@ -40,7 +37,7 @@ while :; do
     pb=$(qv_price_balance "$c")
     new_balance=${pb#* }
     [ "${new_balance%.*}" -lt "${old_balance%.*}" ] && break
-    qv_before "$end" || qv_fail "Space: the balance stayed at or above $old_balance for ${QV_DEADLINE_S} s; last caption: \"$c\""
+    qv_before "$end" || qv_fail "Space: the balance stayed at or above $old_balance for ${QUOLVANE_DEADLINE_S} s; last caption: \"$c\""
 done
 echo "after Space: $c"
 

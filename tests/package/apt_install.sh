@@ -7,6 +7,7 @@
 # Usage: apt_install.sh PACKAGE.deb
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$here/lib.sh"
 deb=${1:?usage: $0 PACKAGE.deb}
 
@@ -26,15 +27,14 @@ if installed; then
     exit $SKIP_STATUS
 fi
 
-# Other developers may be running apt-get too: wait for dpkg's lock rather than fail.
-apt=(apt-get -o DPkg::Lock::Timeout=120 -y -q)
-export DEBIAN_FRONTEND=noninteractive
-
-source "$here/../e2e/lib.sh"
+# shellcheck source=SCRIPTDIR/../../scripts/lib/apt.sh
+source "$here/../../scripts/lib/apt.sh"
+# shellcheck source=SCRIPTDIR/../../scripts/lib/xsession.sh
+source "$here/../../scripts/lib/xsession.sh"
 # Whatever happens, the package is purged again before the X server goes.
-trap 'installed && "${apt[@]}" purge quolvane </dev/null >/dev/null 2>&1; qv_cleanup' EXIT
+trap 'installed && qv_apt_get -y -q purge quolvane >/dev/null 2>&1; qv_cleanup' EXIT
 
-log=$("${apt[@]}" install --no-install-recommends "$deb" </dev/null 2>&1) ||
+log=$(qv_apt_get -y -q install --no-install-recommends "$deb" 2>&1) ||
     pkg_fail "apt-get install $deb failed:
 $log"
 installed || pkg_fail "apt-get install ended, but dpkg does not list quolvane as installed"
@@ -47,17 +47,12 @@ export PATH=${user_path:-/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/game
 found=$(command -v quolvane) || pkg_fail "quolvane is not found in a user's PATH ($PATH)"
 [ "$found" = /usr/games/quolvane ] || pkg_fail "a user's PATH finds $found, expected /usr/games/quolvane"
 
-qv_start_xvfb
-qv_start quolvane
-qv_wait_window
-qv_mouse_to 400 300
-caption=$(qv_wait_caption "$QV_CAPTION_RE")
-qv_key q
-qv_wait_exit 15
-[ "$QV_STATUS" -eq 0 ] || qv_fail "q: got exit status $QV_STATUS, expected 0"
+qv_launch quolvane
+caption=$(qv_hover 400 300)
+qv_quit q >/dev/null
 echo "started as \"quolvane\" from PATH ($found): window $WIN, caption \"$caption\"; q ended it with status 0"
 
-log=$("${apt[@]}" purge quolvane </dev/null 2>&1) || pkg_fail "apt-get purge quolvane failed:
+log=$(qv_apt_get -y -q purge quolvane 2>&1) || pkg_fail "apt-get purge quolvane failed:
 $log"
 ! installed || pkg_fail "apt-get purge ended, but quolvane is still installed"
 # Files must be gone; a directory may stay only while another package owns it or it holds

@@ -8,6 +8,7 @@
 # entry is there.
 # Usage: contents.sh tree BUILD_DIR | contents.sh deb PACKAGE.deb VERSION
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 mode=${1:?usage: $0 tree BUILD_DIR | deb PACKAGE.deb VERSION}
 from=${2:?usage: $0 tree BUILD_DIR | deb PACKAGE.deb VERSION}
@@ -46,10 +47,10 @@ deb)
     [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] ||
         pkg_fail "control field Maintainer: got \"$(field Maintainer)\", expected \"Name <address>\""
     description=$(field Description)
-    [ "$(wc -l <<<"$description")" -ge 3 ] && [ -n "$(head -n 1 <<<"$description")" ] ||
+    { [ "$(wc -l <<<"$description")" -ge 3 ] && [ -n "$(head -n 1 <<<"$description")" ]; } ||
         pkg_fail "control field Description: expected a summary line and a long description, got \"$description\""
     depends=$(field Depends)
-    [[ $depends =~ libsdl1\.2 ]] && [[ $depends =~ libc6 ]] ||
+    { [[ $depends =~ libsdl1\.2 ]] && [[ $depends =~ libc6 ]]; } ||
         pkg_fail "control field Depends: got \"$depends\", expected the SDL 1.2 and C libraries that dpkg-shlibdeps finds"
     echo "control: $(field Package) $(field Version) $(field Architecture), section $(field Section); Depends: $depends"
     dpkg-deb -x "$from" "$work/unpacked" || pkg_fail "dpkg-deb could not unpack $from"
@@ -72,7 +73,7 @@ desktop=$root/share/applications/quolvane.desktop
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
 [ -x "$root/games/$program" ] || pkg_fail "the desktop entry starts \"$program\", which is not installed in games/"
-[ -n "$icon" ] && [ -f "$root/share/icons/hicolor/scalable/apps/$icon.svg" ] ||
+{ [ -n "$icon" ] && [ -f "$root/share/icons/hicolor/scalable/apps/$icon.svg" ]; } ||
     pkg_fail "the desktop entry's icon \"$icon\" is not among the installed icons"
 echo "desktop entry: Exec=$program and Icon=$icon are installed"
 
@@ -81,6 +82,6 @@ if [ "$mode" = deb ]; then
     status=0
     report=$(appstreamcli validate-tree --no-net --pedantic "$work/unpacked" 2>&1) || status=$?
     echo "$report"
-    [ $status -eq 0 ] && ! grep -qE '^ *[EWI]: ' <<<"$report" ||
+    { [ $status -eq 0 ] && ! grep -qE '^ *[EWI]: ' <<<"$report"; } ||
         pkg_fail "appstreamcli validate-tree reported on the unpacked package (exit status $status)"
 fi

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the package tests: a failure line, and a check that a tool is there. A missing tool
 # fails the test where apt-get could install it (scripts/deps.sh does), and skips the test on
 # other systems, which have no Debian package tools to judge a .deb with.

@@ -4,6 +4,7 @@
 # in the package's own override file (usr/share/lintian/overrides/quolvane).
 # Usage: lintian.sh PACKAGE.deb
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 deb=${1:?usage: $0 PACKAGE.deb}
 pkg_need lintian lintian

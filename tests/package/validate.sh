@@ -5,6 +5,7 @@
 # man: groff with every warning on, which must say nothing.
 # Usage: validate.sh desktop|metainfo|man FILE
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 kind=${1:?usage: $0 desktop|metainfo|man FILE}
 file=${2:?usage: $0 desktop|metainfo|man FILE}
@@ -15,7 +16,7 @@ case $kind in
 desktop)
     pkg_need desktop-file-validate desktop-file-utils
     report=$(desktop-file-validate "$file" 2>&1) || status=$?
-    [ $status -eq 0 ] && [ -z "$report" ] ||
+    { [ $status -eq 0 ] && [ -z "$report" ]; } ||
         pkg_fail "desktop-file-validate (exit status $status) on $file: $report"
     ;;
 metainfo)
@@ -30,7 +31,8 @@ metainfo)
 man)
     pkg_need groff groff-base
     report=$(groff -man -ww -z "$file" 2>&1) || status=$?
-    [ $status -eq 0 ] && [ -z "$report" ] || pkg_fail "groff -man -ww (exit status $status) on $file: $report"
+    { [ $status -eq 0 ] && [ -z "$report" ]; } ||
+        pkg_fail "groff -man -ww (exit status $status) on $file: $report"
     ;;
 *)
     pkg_fail "unknown kind \"$kind\": expected desktop, metainfo or man"
