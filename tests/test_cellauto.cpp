@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "seed.h"
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -100,16 +102,6 @@ struct Rng {
     unsigned int Below(unsigned int n) { return n == 0 ? 0 : (unsigned int)(gen() % n); }
     bool OneIn(unsigned int n) { return Below(n) == 0; }
 };
-
-uint64_t SeedFromEnvironment()
-{
-    const char* s = std::getenv("QUOLVANE_SEED");
-    if (s != nullptr && *s != '\0')
-        return std::strtoull(s, nullptr, 0);
-    std::random_device rd;
-    return ((uint64_t)rd() << 32) ^ rd() ^
-           (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
-}
 
 double ScaleFromEnvironment()
 {
@@ -336,12 +328,11 @@ unsigned long RunDifferential(uint64_t seed, const DiffOptions& opt)
 
 void RunDifferentialTest(unsigned int baseWorlds, unsigned int maxOwner, bool otherTunings)
 {
-    const uint64_t seed = SeedFromEnvironment();
+    const uint64_t seed = TestSeed();
     const double scale = ScaleFromEnvironment();
     const DiffOptions opt = {std::max(1u, (unsigned int)std::lround(baseWorlds * scale)), maxOwner,
                              otherTunings};
-    std::printf("seed %llu (set QUOLVANE_SEED=%llu to repeat), scale %g, step build %s\n",
-                (unsigned long long)seed, (unsigned long long)seed, scale, StepIsaName());
+    std::printf("scale %g, step build %s\n", scale, StepIsaName());
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const unsigned long total = RunDifferential(seed, opt);

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -22,6 +21,7 @@
 #include "cellauto.h"
 #include "engine.h"
 #include "if_sdlflat.h"
+#include "seed.h"
 #include "wait.h"
 
 namespace {
@@ -841,12 +841,9 @@ TEST(Loop, EscapeQAndShiftQEndTheLoopAndLeaveTheEngineRunning)
 
 TEST(Loop, SpaceRestartsWithTheNextRandomWorld)
 {
-    unsigned int seed = (unsigned int)time(nullptr);
-    if (const char* s = getenv("QUOLVANE_SEED"))
-        seed = (unsigned int)strtoul(s, nullptr, 0);
-    printf("QUOLVANE_SEED=%u\n", seed);
-    SCOPED_TRACE("QUOLVANE_SEED=" + std::to_string(seed));
-    srand(seed);
+    const uint64_t seed = TestSeed();
+    SCOPED_TRACE(SeedNote(seed));
+    srand((unsigned int)seed);
     Engine engine;
     Iface_SDLFlat iface;
     Configure(engine, iface, 1);  // the first world: 2 draws per cell
@@ -857,7 +854,7 @@ TEST(Loop, SpaceRestartsWithTheNextRandomWorld)
 
     // The model: the second world of the sequence.
     const unsigned int cells = W * H;
-    srand(seed);
+    srand((unsigned int)seed);
     for (unsigned int i = 0; i < 2 * cells; ++i)
         rand();
     CellAuto model(W, H);
