@@ -867,6 +867,27 @@ TEST(CellAutoPattern, BuildCostByGround)
     EXPECT_EQ(e.GetCell(4, 4)->owner, 1);
 }
 
+// Weights far apart: 3948 cells of another player's ground at 17000, then in block order 40 of
+// the player's dead ground at 0.1 (as a float). The exact total, 67116004.0000000596, lies just
+// above the half-way point between the floats 67116000 and 67116008, so it rounds up. Adding the
+// weights one by one in double would round on the way (17000 x 3948 is past 2^26, where a double
+// no longer holds 0.1's last bit) and end just below that point, at 67116000.
+TEST(CellAutoPattern, BuildCostIsExactWithWeightsFarApart)
+{
+    CellAuto w(64, 64);
+    w.costOwn = 0.1f;
+    Cell* map = w.GetCurrentMap();
+    for (unsigned int i = 0; i < w.cellCount; ++i)
+        map[i] = i < 3948 ? Cell{1, 2, 0, 0} : i < 3988 ? Cell{0, 1, 0, 0} : Cell{1, 1, 0, 0};
+    model::World m;
+    model::CopyFrom(m, w);
+    m.costOwn = w.costOwn;
+    std::vector<unsigned char> ones(w.cellCount, 1);
+    pattern all{64, 64, 0, ones.data()};
+    EXPECT_EQ(w.GetBuildCost(1, 0, 0, &all), 67116008.0f);
+    EXPECT_EQ(m.GetBuildCost(1, 0, 0, &all), 67116008.0f) << "the model";
+}
+
 TEST(CellAutoPattern, BlocksWrapAroundTheWorld)
 {
     unsigned char ones[6] = {1, 1, 1, 1, 1, 1};
