@@ -30,11 +30,11 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
-unsigned char kGlider[9] = {1, 1, 1, 1, 0, 0, 0, 1, 0};
+unsigned char GLIDER[9] = {1, 1, 1, 1, 0, 0, 0, 1, 0};
 
 pattern Glider(unsigned int rotation = 0)
 {
-    return pattern{3, 3, rotation, kGlider};
+    return pattern{3, 3, rotation, GLIDER};
 }
 
 // Writes all of a present cell directly, as the engine's fill does through GetCurrentMap.
@@ -212,11 +212,11 @@ struct Size {
 // The shapes every run of the default tuning covers, whatever its scale: the smallest worlds,
 // 2-wide and 2-high strips, odd sizes, widths around multiples of 16 and 32 cells, wide ones,
 // and the game's own size (where a busy generation has thousands of births and deaths).
-const Size kShapes[] = {{2, 2},   {2, 3},   {3, 2},   {2, 41}, {41, 2},   {2, 200},
-                        {300, 2}, {3, 3},   {5, 5},   {7, 13}, {15, 9},   {16, 7},
-                        {17, 8},  {31, 5},  {32, 6},  {33, 7}, {63, 4},   {64, 9},
-                        {65, 3},  {97, 11}, {257, 3}, {3, 97}, {333, 11}, {640, 360}};
-const unsigned int kShapeCount = sizeof kShapes / sizeof kShapes[0];
+const Size SHAPES[] = {{2, 2},   {2, 3},   {3, 2},   {2, 41}, {41, 2},   {2, 200},
+                       {300, 2}, {3, 3},   {5, 5},   {7, 13}, {15, 9},   {16, 7},
+                       {17, 8},  {31, 5},  {32, 6},  {33, 7}, {63, 4},   {64, 9},
+                       {65, 3},  {97, 11}, {257, 3}, {3, 97}, {333, 11}, {640, 360}};
+const unsigned int kShapeCount = sizeof SHAPES / sizeof SHAPES[0];
 
 Size RandomSize(Rng& r)
 {
@@ -249,7 +249,7 @@ unsigned long RunDifferential(uint64_t seed, const DiffOptions& opt)
     std::vector<unsigned char> block;
     const unsigned int shapes = opt.otherTunings || opt.maxOwner != 6 ? 0 : kShapeCount;
     for (unsigned int n = 0; n < shapes + opt.worlds; ++n) {
-        const Size size = n < shapes ? kShapes[n] : RandomSize(r);
+        const Size size = n < shapes ? SHAPES[n] : RandomSize(r);
         const unsigned int steps = size.width * size.height > 100000 ? 16 : 64;
         CellAuto w(size.width, size.height);
         FillRandom(w, r, opt.maxOwner);
@@ -788,7 +788,7 @@ TEST(CellAutoPattern, GliderRotationsLandAsTabled)
             for (unsigned int j = 0; j < 3; ++j) {
                 unsigned int tx, ty;
                 PatternCellTarget(rotation, 0, 0, 3, 3, i, j, &tx, &ty);
-                std::string& list = kGlider[i * 3 + j] ? live : zero;
+                std::string& list = GLIDER[i * 3 + j] ? live : zero;
                 list += (list.empty() ? "(" : " (") + std::to_string(tx) + "," +
                         std::to_string(ty) + ")";
             }
@@ -797,7 +797,7 @@ TEST(CellAutoPattern, GliderRotationsLandAsTabled)
 
         // Stamping at (5,6) in a 12 x 12 world for player 4 writes exactly those nine cells.
         CellAuto w(12, 12);
-        EXPECT_EQ(w.PutPattern(4, 5, 6, 3, 3, kGlider, (unsigned char)rotation), 0);
+        EXPECT_EQ(w.PutPattern(4, 5, 6, 3, 3, GLIDER, (unsigned char)rotation), 0);
         std::string got;
         unsigned int count = 0;
         for (unsigned int y = 0; y < 12; ++y)
@@ -820,7 +820,7 @@ TEST(CellAutoPattern, GliderRotationsLandAsTabled)
 
     // Rotation 2 at (10, 10) leaves the anchor itself alone.
     CellAuto w(20, 20);
-    w.PutPattern(1, 10, 10, 3, 3, kGlider, 2);
+    w.PutPattern(1, 10, 10, 3, 3, GLIDER, 2);
     EXPECT_EQ(Cells(w), "(11,11)0/1/0 (12,11)1/1/0 (13,11)0/1/0 "
                         "(11,12)0/1/0 (12,12)0/1/0 (13,12)1/1/0 "
                         "(11,13)1/1/0 (12,13)1/1/0 (13,13)1/1/0");
@@ -862,7 +862,7 @@ TEST(CellAutoPattern, BuildCostByGround)
     CellAuto e(10, 10);
     Put(e, 4, 4, 1, 2);
     EXPECT_EQ(e.GetBuildCost(1, 3, 3, &g), 25000.0f);
-    e.PutPattern(1, 3, 3, 3, 3, kGlider, 0);
+    e.PutPattern(1, 3, 3, 3, 3, GLIDER, 0);
     EXPECT_EQ(e.GetCell(4, 4)->alive, 0);
     EXPECT_EQ(e.GetCell(4, 4)->owner, 1);
 }
@@ -969,7 +969,7 @@ TEST(CellAutoDegenerate, OversizedWorldHasNoMapsAndIgnoresCalls)
         EXPECT_EQ(w.nextMap, nullptr) << s.width << "x" << s.height;
         w.SetCell(1, 1, 1, 1);
         EXPECT_EQ(w.GetCell(1, 1), nullptr);
-        EXPECT_EQ(w.PutPattern(1, 0, 0, 3, 3, kGlider, 0), 0);
+        EXPECT_EQ(w.PutPattern(1, 0, 0, 3, 3, GLIDER, 0), 0);
         EXPECT_EQ(w.GetBuildCost(1, 0, 0, &g), 0.0f);
         w.credits[1] = 3.0f;
         w.Step();

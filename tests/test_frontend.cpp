@@ -277,7 +277,7 @@ std::vector<Uint32> ShownColours(SDL_Surface* s, unsigned int w, unsigned int h)
 // two.
 TEST_F(Frame, DrawsConsistentFramesWhileTheWorkerSteps)
 {
-    const int PERIOD = 32;
+    const int period = 32;
     ASSERT_EQ(W % 8, 0u);
     ASSERT_EQ(H % 8, 0u);
     PaintGliderLattice(engine.world);
@@ -286,22 +286,22 @@ TEST_F(Frame, DrawsConsistentFramesWhileTheWorkerSteps)
     const std::vector<bool> preview = StampedCells(W, H, 0, 0, 0);
     std::vector<std::vector<Uint32>> generations;
     Clock::duration stepping{};
-    for (int g = 0; g <= PERIOD; ++g) {
+    for (int g = 0; g <= period; ++g) {
         generations.push_back(ExpectedColours(model.currentMap, preview));
         const auto t = Clock::now();
         model.Step();
         stepping += Clock::now() - t;
     }
-    ASSERT_EQ(generations[PERIOD], generations[0]) << "the lattice does not repeat after 32";
+    ASSERT_EQ(generations[period], generations[0]) << "the lattice does not repeat after 32";
     generations.pop_back();
-    for (int g = 1; g < PERIOD; ++g)
+    for (int g = 1; g < period; ++g)
         ASSERT_NE(generations[g], generations[g - 1]) << "generation " << g << " repeats";
 
     // The worker steps as often as it can while it still leaves the lock free about half the
     // time: a period of twice what a step takes in this build (a millisecond natively, far more
     // under a sanitizer). A worker that never paused would starve the frames of the lock.
     const long long stepMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(stepping).count() / (PERIOD + 1);
+        std::chrono::duration_cast<std::chrono::milliseconds>(stepping).count() / (period + 1);
     engine.stepPeriod = (Uint32)(1 + 2 * stepMs);
     ASSERT_EQ(engine.Run(), 0);
     for (int frame = 0; frame < 200; ++frame) {
@@ -466,7 +466,7 @@ public:
         EXPECT_TRUE(frozen_) << "the loop took no redraw within 10 s";
     }
     ~FrozenFrame() { engine_.Unlock(); }
-    bool frozen() const { return frozen_; }
+    bool Frozen() const { return frozen_; }
 
 private:
     Engine& engine_;
@@ -522,7 +522,7 @@ TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
         ASSERT_TRUE(WaitFor([&] { return Credits(engine) != RICH; })) << "first click not placed";
         {
             FrozenFrame frame(engine);
-            ASSERT_TRUE(frame.frozen());
+            ASSERT_TRUE(frame.Frozen());
             firstCaption = Caption();  // the loop is inside draw(), before its caption
             SDL_WarpMouse(301, 151);   // the frame previews the brush at cell (150, 75)
         }
@@ -575,7 +575,7 @@ TEST(Loop, TheCaptionPriceIsWhatTheClickPays)
                              std::to_string(spot[0]) + ", " + std::to_string(spot[1]) + ")");
                 {
                     FrozenFrame frame(engine);
-                    ASSERT_TRUE(frame.frozen());
+                    ASSERT_TRUE(frame.Frozen());
                     SDL_WarpMouse((Uint16)spot[0], (Uint16)spot[1]);
                 }
                 ASSERT_TRUE(LoopCaughtUp());
@@ -609,7 +609,7 @@ TEST(Loop, FourTurnsComeBackAndAClickAfterQInTheSameDrainIsPlaced)
     engine.world->credits[1] = RICH;
     const int rc = RunWithScript(iface, [&] {
         FrozenFrame frame(engine);
-        ASSERT_TRUE(frame.frozen());
+        ASSERT_TRUE(frame.Frozen());
         SDL_WarpMouse(81, 41);  // anchor (40, 20)
         Push({Key(SDLK_r), Click(), Key(SDLK_r), Key(SDLK_r), Key(SDLK_r), Key(SDLK_q), Click()});
     });
@@ -631,7 +631,7 @@ long long RedrawGapAfter(Engine& engine, const std::vector<SDL_Event>& presses)
 {
     {
         FrozenFrame frame(engine);
-        if (!frame.frozen())
+        if (!frame.Frozen())
             return -1;
         Push(presses);
     }
