@@ -17,7 +17,7 @@
 
 namespace {
 
-unsigned char kGlider[9] = {1, 1, 1, 1, 0, 0, 0, 1, 0};
+unsigned char GLIDER[9] = {1, 1, 1, 1, 0, 0, 0, 1, 0};
 
 // Both maps and all balances of a world, compared bit for bit (so NaN equals itself).
 struct Snapshot {
@@ -54,7 +54,7 @@ TEST(BadInputWorld, WorldsWithoutCellsIgnoreEveryCall)
     struct Size {
         unsigned int w, h;
     } sizes[] = {{0, 0}, {0, 5}, {5, 0}, {0, 65535}};
-    pattern g{3, 3, 0, kGlider};
+    pattern g{3, 3, 0, GLIDER};
     for (const Size& s : sizes) {
         SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h));
         CellAuto w(s.w, s.h);
@@ -63,7 +63,7 @@ TEST(BadInputWorld, WorldsWithoutCellsIgnoreEveryCall)
         EXPECT_EQ(w.GetCell(0, 0), nullptr);
         EXPECT_EQ(w.GetCell(3, 3), nullptr);
         w.SetCell(1, 1, 1, 1);
-        EXPECT_EQ(w.PutPattern(1, 0, 0, 3, 3, kGlider, 0), 0);
+        EXPECT_EQ(w.PutPattern(1, 0, 0, 3, 3, GLIDER, 0), 0);
         EXPECT_EQ(w.GetBuildCost(1, 0, 0, &g), 0.0f);
         w.Step();
         EXPECT_EQ(w.credits[1], 7.0f);
@@ -71,7 +71,7 @@ TEST(BadInputWorld, WorldsWithoutCellsIgnoreEveryCall)
     CellAuto empty;
     EXPECT_EQ(empty.GetCell(0, 0), nullptr);
     empty.SetCell(0, 0, 1, 1);
-    EXPECT_EQ(empty.PutPattern(1, 0, 0, 3, 3, kGlider, 1), 0);
+    EXPECT_EQ(empty.PutPattern(1, 0, 0, 3, 3, GLIDER, 1), 0);
     EXPECT_EQ(empty.GetBuildCost(1, 0, 0, &g), 0.0f);
 }
 
@@ -91,13 +91,13 @@ TEST(BadInputWorld, OneCellAcrossWrapsEverythingOntoItself)
             w.credits[2] = 3.5f;
             model::World m;
             model::CopyFrom(m, w);
-            pattern g{3, 3, rotation, kGlider};
+            pattern g{3, 3, rotation, GLIDER};
             const float got = w.GetBuildCost(2, 0xffffffffu, 1, &g);
             const float expected = m.GetBuildCost(2, 0xffffffffu, 1, &g);
             EXPECT_EQ(model::FloatBits(got), model::FloatBits(expected))
                 << "price: got " << got << " expected " << expected;
-            w.PutPattern(2, 0xffffffffu, 1, 3, 3, kGlider, (unsigned char)rotation);
-            m.PutPattern(2, 0xffffffffu, 1, 3, 3, kGlider, (unsigned char)rotation);
+            w.PutPattern(2, 0xffffffffu, 1, 3, 3, GLIDER, (unsigned char)rotation);
+            m.PutPattern(2, 0xffffffffu, 1, 3, 3, GLIDER, (unsigned char)rotation);
             EXPECT_EQ(model::Compare(w, m), "") << "after PutPattern";
             const Snapshot before(w);
             w.Step();
@@ -162,7 +162,7 @@ TEST(BadInputEngine, EmptyBlocksCostNothingAndChangeNothing)
     for (float b : balances) {
         for (unsigned int dims : {0u, 1u, 2u}) {
             // 0 x 3, 3 x 0 and 0 x 0, with real bytes behind them.
-            pattern p{dims == 1 ? 3u : 0u, dims == 0 ? 3u : 0u, 1, kGlider};
+            pattern p{dims == 1 ? 3u : 0u, dims == 0 ? 3u : 0u, 1, GLIDER};
             w.credits[1] = b;
             const Snapshot before(w);
             EXPECT_EQ(e.GetBuildCost(1, 5, 5, &p), 0.0f);

@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "engine.h"
+#include "seed.h"
 #include "wait.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -37,16 +37,6 @@ using Ms = std::chrono::milliseconds;
 long long MsSince(Clock::time_point t)
 {
     return std::chrono::duration_cast<Ms>(Clock::now() - t).count();
-}
-
-// The seed of a randomised test: QUOLVANE_SEED if set, else the clock. Printed so a failure
-// can be replayed with QUOLVANE_SEED=<seed>.
-unsigned int TestSeed()
-{
-    const char* env = getenv("QUOLVANE_SEED");
-    unsigned int seed = env ? (unsigned int)strtoul(env, nullptr, 10) : (unsigned int)time(nullptr);
-    printf("seed %u (rerun with QUOLVANE_SEED=%u)\n", seed, seed);
-    return seed;
 }
 
 // Holds the engine lock for a scope, so a failed assertion never leaves it held for Stop.
@@ -266,18 +256,18 @@ TEST(EngineFill, NonRandomModesLeaveTheWorldEmptyAndDrawNothing)
 
 TEST(EngineFill, RandomFillMatchesAnIndependentReplay)
 {
-    const unsigned int seed = TestSeed();
-    SCOPED_TRACE("seed " + std::to_string(seed));
+    const uint64_t seed = TestSeed();
+    SCOPED_TRACE(SeedNote(seed));
     for (unsigned char players : {1, 3, 6}) {
         Engine e;
         e.preSetWorldSize(53, 31);
         e.preSetPlayerCount(players);
         e.preSetFillMode(1);
-        srand(seed);
+        srand((unsigned int)seed);
         ASSERT_EQ(e.Init(), ENGINE_OK);
         const int drawAfterFill = rand();
 
-        srand(seed);
+        srand((unsigned int)seed);
         unsigned int live = 0;
         for (unsigned int i = 0; i < e.cellCount; ++i) {
             const int a = rand(), b = rand();
@@ -457,10 +447,10 @@ TEST(EngineCodes, CloseAndInitWhileRunningKeepTheWorkerSafe)
 
 TEST(EnginePlacement, PaysExactlyThePrice)
 {
-    const unsigned int seed = TestSeed();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 rng(seed);
-    srand(seed);
+    const uint64_t seed = TestSeed();
+    SCOPED_TRACE(SeedNote(seed));
+    std::mt19937 rng((unsigned int)seed);
+    srand((unsigned int)seed);
     Engine e;
     e.preSetWorldSize(40, 30);
     e.preSetPlayerCount(6);
@@ -658,10 +648,10 @@ TEST(EngineWorker, NeverFasterThanThePeriod)
 
 TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
 {
-    const unsigned int seed = TestSeed();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 rng(seed);
-    srand(seed);
+    const uint64_t seed = TestSeed();
+    SCOPED_TRACE(SeedNote(seed));
+    std::mt19937 rng((unsigned int)seed);
+    srand((unsigned int)seed);
     Engine e;
     StopAtEnd guard{e};
     e.preSetWorldSize(64, 48);

@@ -7,32 +7,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "cellauto.h"
 #include "engine.h"
 #include "if_sdlflat.h"
+#include "loop_driver.h"
+#include "seed.h"
 #include "wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Headless also when the binary is started by hand; CTest sets the same value.
-struct HeadlessVideo {
-    HeadlessVideo() { setenv("SDL_VIDEODRIVER", "dummy", 0); }
-} headlessVideo;
 
 const unsigned int W = 640;  // the program's world, in cells
 const unsigned int H = 360;
@@ -283,7 +277,7 @@ std::vector<Uint32> ShownColours(SDL_Surface* s, unsigned int w, unsigned int h)
 // two.
 TEST_F(Frame, DrawsConsistentFramesWhileTheWorkerSteps)
 {
-    const int PERIOD = 32;
+    const int period = 32;
     ASSERT_EQ(W % 8, 0u);
     ASSERT_EQ(H % 8, 0u);
     PaintGliderLattice(engine.world);
@@ -292,22 +286,22 @@ TEST_F(Frame, DrawsConsistentFramesWhileTheWorkerSteps)
     const std::vector<bool> preview = StampedCells(W, H, 0, 0, 0);
     std::vector<std::vector<Uint32>> generations;
     Clock::duration stepping{};
-    for (int g = 0; g <= PERIOD; ++g) {
+    for (int g = 0; g <= period; ++g) {
         generations.push_back(ExpectedColours(model.currentMap, preview));
         const auto t = Clock::now();
         model.Step();
         stepping += Clock::now() - t;
     }
-    ASSERT_EQ(generations[PERIOD], generations[0]) << "the lattice does not repeat after 32";
+    ASSERT_EQ(generations[period], generations[0]) << "the lattice does not repeat after 32";
     generations.pop_back();
-    for (int g = 1; g < PERIOD; ++g)
+    for (int g = 1; g < period; ++g)
         ASSERT_NE(generations[g], generations[g - 1]) << "generation " << g << " repeats";
 
     // The worker steps as often as it can while it still leaves the lock free about half the
     // time: a period of twice what a step takes in this build (a millisecond natively, far more
     // under a sanitizer). A worker that never paused would starve the frames of the lock.
     const long long stepMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(stepping).count() / (PERIOD + 1);
+        std::chrono::duration_cast<std::chrono::milliseconds>(stepping).count() / (period + 1);
     engine.stepPeriod = (Uint32)(1 + 2 * stepMs);
     ASSERT_EQ(engine.Run(), 0);
     for (int frame = 0; frame < 200; ++frame) {
@@ -369,25 +363,6 @@ protected:
     void TearDown() override { SDL_Quit(); }
 };
 
-SDL_Event KeyUp()
-{
-    SDL_Event ev;
-    memset(&ev, 0, sizeof ev);
-    ev.type = SDL_KEYUP;
-    ev.key.keysym.sym = SDLK_a;
-    return ev;
-}
-
-// Pushes key releases (which the loop ignores) until SDL refuses one; returns how many it took.
-int FillQueue()
-{
-    SDL_Event ev = KeyUp();
-    int n = 0;
-    while (n < 100000 && SDL_PushEvent(&ev) == 0)
-        ++n;
-    return n;
-}
-
 // Empties the queue; returns the events in order.
 std::vector<SDL_Event> Drain()
 {
@@ -427,83 +402,6 @@ TEST_F(Callback, RetriesSoonWhileTheQueueIsFullThenEnds)
 }
 
 // --- The event loop: Run() on this thread, events pushed from a second one ---------------------
-
-SDL_Event Key(SDLKey sym, SDLMod mod = KMOD_NONE)
-{
-    SDL_Event ev;
-    memset(&ev, 0, sizeof ev);
-    ev.type = SDL_KEYDOWN;
-    ev.key.state = SDL_PRESSED;
-    ev.key.keysym.sym = sym;
-    ev.key.keysym.mod = mod;
-    return ev;
-}
-
-// A button press whose own position differs from the cursor: the loop must not read it.
-SDL_Event Click(Uint8 button = SDL_BUTTON_LEFT)
-{
-    SDL_Event ev;
-    memset(&ev, 0, sizeof ev);
-    ev.type = SDL_MOUSEBUTTONDOWN;
-    ev.button.button = button;
-    ev.button.state = SDL_PRESSED;
-    ev.button.x = 999;
-    ev.button.y = 555;
-    return ev;
-}
-
-SDL_Event OfType(Uint8 type, int code = 0)
-{
-    SDL_Event ev;
-    memset(&ev, 0, sizeof ev);
-    ev.type = type;
-    if (type == SDL_USEREVENT)
-        ev.user.code = code;
-    return ev;
-}
-
-// Appends the events to SDL's queue in order.
-void Push(std::vector<SDL_Event> events)
-{
-    const int n = SDL_PeepEvents(events.data(), (int)events.size(), SDL_ADDEVENT, 0);
-    EXPECT_EQ(n, (int)events.size()) << "SDL_PeepEvents queued " << n << " of " << events.size();
-}
-
-// Runs iface.Run() on this thread while `script` runs on a second thread once the window exists.
-// If the loop has not ended 30 s after the script, SDL_QUIT is pushed until it does, so a broken
-// loop fails the test instead of hanging it.
-template <class F> int RunWithScript(Iface_SDLFlat& iface, F script)
-{
-    std::atomic<bool> ended{false};
-    std::thread pusher([&] {
-        if (WaitFor([] { return SDL_GetVideoSurface() != nullptr; }, 20s))
-            script();
-        else
-            ADD_FAILURE() << "no window within 20 s";
-        if (!WaitFor([&] { return ended.load(); }, 30s)) {
-            ADD_FAILURE() << "the loop did not end within 30 s; pushing SDL_QUIT";
-            while (!ended.load()) {
-                SDL_Event quit = OfType(SDL_QUIT);
-                SDL_PushEvent(&quit);
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-    });
-    const int rc = iface.Run();
-    ended = true;
-    pusher.join();
-    return rc;
-}
-
-// Sets up an engine for the 640 x 360 world with six players and binds the front end to it.
-void Configure(Engine& engine, Iface_SDLFlat& iface, unsigned int fillMode)
-{
-    engine.preSetWorldSize(W, H);
-    engine.preSetPlayerCount(6);
-    engine.preSetFillMode(fillMode);
-    iface.SetEngine(&engine);
-    ASSERT_EQ(iface.InitEngine(), 0);
-}
 
 // Starts the worker before Run (whose own engine->Run then reports the engine running and is
 // ignored) at a pace so slow that after its first generation the world never steps again, and
@@ -568,7 +466,7 @@ public:
         EXPECT_TRUE(frozen_) << "the loop took no redraw within 10 s";
     }
     ~FrozenFrame() { engine_.Unlock(); }
-    bool frozen() const { return frozen_; }
+    bool Frozen() const { return frozen_; }
 
 private:
     Engine& engine_;
@@ -607,26 +505,11 @@ testing::AssertionResult WorldIs(CellAuto* got, CellAuto& want)
     return testing::AssertionSuccess();
 }
 
-// Runs `during` while the loop waits for the engine lock in the placement of a click, and so is
-// inside no SDL call. Only then is the mouse moved from this thread: SDL's warp takes its event
-// locks in the opposite order to the loop's polling.
-template <class F> void WhileClickWaits(Engine& engine, F during)
-{
-    engine.Lock();
-    Push({Click()});
-    EXPECT_TRUE(WaitFor([] {
-        SDL_Event ev;
-        return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
-    })) << "the loop took no click within 10 s";
-    during();
-    engine.Unlock();
-}
-
 TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
 {
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 0);
+    Configure(engine, iface, W, H, 0);
     StartQuiet(engine);
     engine.world->credits[1] = RICH;
     CellAuto model(W, H);
@@ -639,7 +522,7 @@ TEST(Loop, ClickPlacesWhereTheLastDrawnFramePreviewed)
         ASSERT_TRUE(WaitFor([&] { return Credits(engine) != RICH; })) << "first click not placed";
         {
             FrozenFrame frame(engine);
-            ASSERT_TRUE(frame.frozen());
+            ASSERT_TRUE(frame.Frozen());
             firstCaption = Caption();  // the loop is inside draw(), before its caption
             SDL_WarpMouse(301, 151);   // the frame previews the brush at cell (150, 75)
         }
@@ -680,7 +563,7 @@ TEST(Loop, TheCaptionPriceIsWhatTheClickPays)
 {
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 1);
+    Configure(engine, iface, W, H, 1);
     StartQuiet(engine);
     engine.world->credits[1] = 10 * RICH;
     int placements = 0;
@@ -692,7 +575,7 @@ TEST(Loop, TheCaptionPriceIsWhatTheClickPays)
                              std::to_string(spot[0]) + ", " + std::to_string(spot[1]) + ")");
                 {
                     FrozenFrame frame(engine);
-                    ASSERT_TRUE(frame.frozen());
+                    ASSERT_TRUE(frame.Frozen());
                     SDL_WarpMouse((Uint16)spot[0], (Uint16)spot[1]);
                 }
                 ASSERT_TRUE(LoopCaughtUp());
@@ -721,12 +604,12 @@ TEST(Loop, FourTurnsComeBackAndAClickAfterQInTheSameDrainIsPlaced)
 {
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 0);
+    Configure(engine, iface, W, H, 0);
     StartQuiet(engine);
     engine.world->credits[1] = RICH;
     const int rc = RunWithScript(iface, [&] {
         FrozenFrame frame(engine);
-        ASSERT_TRUE(frame.frozen());
+        ASSERT_TRUE(frame.Frozen());
         SDL_WarpMouse(81, 41);  // anchor (40, 20)
         Push({Key(SDLK_r), Click(), Key(SDLK_r), Key(SDLK_r), Key(SDLK_r), Key(SDLK_q), Click()});
     });
@@ -748,7 +631,7 @@ long long RedrawGapAfter(Engine& engine, const std::vector<SDL_Event>& presses)
 {
     {
         FrozenFrame frame(engine);
-        if (!frame.frozen())
+        if (!frame.Frozen())
             return -1;
         Push(presses);
     }
@@ -773,7 +656,7 @@ TEST(Loop, RightLengthensTheRedrawIntervalAndLeftStopsAtTenMilliseconds)
 {
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 0);
+    Configure(engine, iface, W, H, 0);
     StartQuiet(engine);
     long long afterRight = -1, afterLeftThenRight = -1;
     const int rc = RunWithScript(iface, [&] {
@@ -802,7 +685,7 @@ TEST(Loop, ClosingTheWindowStopsTheEngine)
 {
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 1);
+    Configure(engine, iface, W, H, 1);
     // A redraw event behind SDL_QUIT in the same drain finds the engine stopped.
     const int rc = RunWithScript(iface, [&] {
         Push({OfType(SDL_QUIT), OfType(SDL_USEREVENT, 1)});
@@ -829,7 +712,7 @@ TEST(Loop, EscapeQAndShiftQEndTheLoopAndLeaveTheEngineRunning)
         SCOPED_TRACE(k.name);
         Engine engine;
         Iface_SDLFlat iface;
-        Configure(engine, iface, 1);
+        Configure(engine, iface, W, H, 1);
         const int rc = RunWithScript(iface, [&] { Push({Key(k.sym, k.mod)}); });
         EXPECT_EQ(rc, 0);
         ASSERT_NE(engine.thread, nullptr);
@@ -841,15 +724,12 @@ TEST(Loop, EscapeQAndShiftQEndTheLoopAndLeaveTheEngineRunning)
 
 TEST(Loop, SpaceRestartsWithTheNextRandomWorld)
 {
-    unsigned int seed = (unsigned int)time(nullptr);
-    if (const char* s = getenv("QUOLVANE_SEED"))
-        seed = (unsigned int)strtoul(s, nullptr, 0);
-    printf("QUOLVANE_SEED=%u\n", seed);
-    SCOPED_TRACE("QUOLVANE_SEED=" + std::to_string(seed));
-    srand(seed);
+    const uint64_t seed = TestSeed();
+    SCOPED_TRACE(SeedNote(seed));
+    srand((unsigned int)seed);
     Engine engine;
     Iface_SDLFlat iface;
-    Configure(engine, iface, 1);  // the first world: 2 draws per cell
+    Configure(engine, iface, W, H, 1);  // the first world: 2 draws per cell
     StartQuiet(engine);
     const int rc = RunWithScript(iface, [&] { Push({Key(SDLK_SPACE), Key(SDLK_ESCAPE)}); });
     const int nextDraw = rand();
@@ -857,7 +737,7 @@ TEST(Loop, SpaceRestartsWithTheNextRandomWorld)
 
     // The model: the second world of the sequence.
     const unsigned int cells = W * H;
-    srand(seed);
+    srand((unsigned int)seed);
     for (unsigned int i = 0; i < 2 * cells; ++i)
         rand();
     CellAuto model(W, H);
@@ -891,17 +771,6 @@ TEST(Loop, SpaceRestartsWithTheNextRandomWorld)
 }
 
 // --- Start-up failures -------------------------------------------------------------------------
-
-// Runs iface.Run() with standard output captured; returns its result and the output.
-int RunCapturing(Iface_SDLFlat& iface, std::string* out)
-{
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    const int rc = iface.Run();
-    fflush(stdout);
-    *out = testing::internal::GetCapturedStdout();
-    return rc;
-}
 
 TEST(Startup, WithoutAnEngineRunReturnsMinusOneSilently)
 {

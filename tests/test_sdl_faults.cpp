@@ -19,6 +19,7 @@
 
 #include "engine.h"
 #include "if_sdlflat.h"
+#include "loop_driver.h"
 #include "wait.h"
 
 namespace {
@@ -174,17 +175,17 @@ extern "C" void SDL_Quit(void)
 namespace {
 using namespace std::chrono_literals;
 
-struct Headless {
-    Headless() { setenv("SDL_VIDEODRIVER", "dummy", 0); }
-} headless;
+const unsigned int W = 64;  // a small world, in cells
+const unsigned int H = 36;
 
-void PushKey(SDLKey key)
+// A script starts once the loop has shown its first frame.
+bool FirstFrameShown()
 {
-    SDL_Event ev = {};
-    ev.type = SDL_KEYDOWN;
-    ev.key.keysym.sym = key;
-    SDL_PushEvent(&ev);
+    return flips >= 1;
 }
+
+// The script of a run that is to fail before its first frame.
+void Nothing() {}
 
 // Every test starts with no faults armed and the counters at zero, so --gtest_repeat works.
 class SdlFaults : public testing::Test {
@@ -206,44 +207,17 @@ protected:
     }
     void TearDown() override { SetUp(); }
 
-    // A small random world, bound to the front end.
-    void Configure()
-    {
-        engine.preSetWorldSize(64, 36);
-        engine.preSetFillMode(1);
-        iface.SetEngine(&engine);
-        ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
-    }
-
-    // Runs the loop with standard output captured while `script` runs on a second thread once
-    // the loop has shown its first frame (never, if Run returns before that).
-    template <class F> int RunCapturing(F script, std::string* out)
-    {
-        std::atomic<bool> ended{false};
-        std::thread driver([&] {
-            if (WaitFor([&] { return flips >= 1 || ended; }, 20s) && !ended)
-                script();
-        });
-        fflush(stdout);
-        testing::internal::CaptureStdout();
-        const int rc = iface.Run();
-        fflush(stdout);
-        *out = testing::internal::GetCapturedStdout();
-        ended = true;
-        driver.join();
-        return rc;
-    }
-
     Engine engine;
     Iface_SDLFlat iface;
 };
 
 TEST_F(SdlFaults, FirstTimerRefusedFailsStartUpWithMinusThree)
 {
-    Configure();
+    Configure(engine, iface, W, H, 1);
     failNextArmings = 1;
     std::string out;
-    EXPECT_EQ(RunCapturing([] {}, &out), IFACE_NO_TIMER) << "Run with the first timer refused";
+    const int rc = RunWithScript(iface, Nothing, FirstFrameShown, &out);
+    EXPECT_EQ(rc, IFACE_NO_TIMER) << "Run with the first timer refused";
     EXPECT_EQ(out.rfind("SDL_AddTimer failed: ", 0), 0u) << "got output \"" << out << "\"";
     EXPECT_EQ(engine.thread, nullptr) << "the worker must not start when start-up fails";
     SDL_Quit();
@@ -251,10 +225,11 @@ TEST_F(SdlFaults, FirstTimerRefusedFailsStartUpWithMinusThree)
 
 TEST_F(SdlFaults, RefusedReArmingsDoNotStopTheRedraws)
 {
-    Configure();
+    Configure(engine, iface, W, H, 1);
     std::atomic<bool> redrewAfterFaults{false};
     std::string out;
-    const int rc = RunCapturing(
+    const int rc = RunWithScript(
+        iface,
         [&] {
             // Refuse the next five armings (the loop's own re-armings and its retries), then
             // require further frames before quitting.
@@ -264,9 +239,9 @@ TEST_F(SdlFaults, RefusedReArmingsDoNotStopTheRedraws)
             const int shown = flips;
             redrewAfterFaults = refused && WaitFor([&] { return flips >= shown + 3; }, 20s);
             EXPECT_GE(armings - armedBefore, 6) << "every refusal must be followed by another try";
-            PushKey(SDLK_q);
+            Push({Key(SDLK_q)});
         },
-        &out);
+        FirstFrameShown, &out);
     EXPECT_EQ(rc, IFACE_OK);
     EXPECT_EQ(engine.Stop(), 0);
     EXPECT_TRUE(redrewAfterFaults) << "got " << flips << " frames; the loop stopped redrawing "
@@ -278,37 +253,27 @@ TEST_F(SdlFaults, RefusedReArmingsDoNotStopTheRedraws)
 // click (waiting for the engine lock, which the test holds) and the queue has been filled.
 TEST_F(SdlFaults, RedrawsGoOnAfterTheTimerFoundTheQueueFull)
 {
-    Configure();
+    Configure(engine, iface, W, H, 1);
     std::string out;
     bool refused = false, redrew = false;
-    const int rc = RunCapturing(
+    const int rc = RunWithScript(
+        iface,
         [&] {
             holdRedrawPushes = true;
             EXPECT_TRUE(WaitFor([] { return redrawPushesHeld >= 1; }, 20s)) << "no timer fired";
-            engine.Lock();
-            SDL_Event click = {};
-            click.type = SDL_MOUSEBUTTONDOWN;
-            SDL_PushEvent(&click);
-            EXPECT_TRUE(WaitFor(
-                [] {
-                    SDL_Event ev;
-                    return SDL_PeepEvents(&ev, 1, SDL_PEEKEVENT, SDL_MOUSEBUTTONDOWNMASK) == 0;
+            WhileClickWaits(
+                engine,
+                [&] {
+                    FillQueue();
+                    holdRedrawPushes = false;
+                    refused = WaitFor([] { return redrawPushesRefused >= 1; }, 20s);
                 },
-                20s))
-                << "the loop took no click";
-            SDL_Event filler = {};
-            filler.type = SDL_KEYUP;
-            int queued = 0;
-            while (queued < 100000 && SDL_PushEvent(&filler) == 0)
-                ++queued;
-            holdRedrawPushes = false;
-            refused = WaitFor([] { return redrawPushesRefused >= 1; }, 20s);
-            engine.Unlock();
+                20s);
             const int shown = flips;
             redrew = WaitFor([&] { return flips >= shown + 3; }, 20s);
-            PushKey(SDLK_q);
+            Push({Key(SDLK_q)});
         },
-        &out);
+        FirstFrameShown, &out);
     EXPECT_EQ(rc, IFACE_OK);
     EXPECT_EQ(engine.Stop(), 0);
     EXPECT_TRUE(refused) << "the timer's push never met the full queue";
@@ -320,30 +285,19 @@ TEST_F(SdlFaults, RedrawsGoOnAfterTheTimerFoundTheQueueFull)
 TEST_F(SdlFaults, NoRedrawIsPushedWhileSdlShutsDown)
 {
     const struct {
-        Uint8 type;
-        SDLKey key;
+        SDL_Event event;
         const char* name;
-    } endings[] = {{SDL_KEYDOWN, SDLK_q, "q"},
-                   {SDL_KEYDOWN, SDLK_ESCAPE, "Escape"},
-                   {SDL_QUIT, SDLK_UNKNOWN, "closing the window"}};
+    } endings[] = {
+        {Key(SDLK_q), "q"}, {Key(SDLK_ESCAPE), "Escape"}, {OfType(SDL_QUIT), "closing the window"}};
     for (const auto& ending : endings) {
         SCOPED_TRACE(ending.name);
         SetUp();
         Engine engine;
         Iface_SDLFlat iface;
-        engine.preSetWorldSize(64, 36);
-        iface.SetEngine(&engine);
-        ASSERT_EQ(iface.InitEngine(), ENGINE_OK);
+        ASSERT_NO_FATAL_FAILURE(Configure(engine, iface, W, H, 0));
         quitDelayMs = 30;
-        std::thread driver([&] {
-            WaitFor([] { return flips >= 2; }, 20s);
-            SDL_Event ev = {};
-            ev.type = ending.type;
-            ev.key.keysym.sym = ending.key;
-            SDL_PushEvent(&ev);
-        });
-        EXPECT_EQ(iface.Run(), IFACE_OK);
-        driver.join();
+        const auto end = [&] { Push({ending.event}); };
+        EXPECT_EQ(RunWithScript(iface, end, [] { return flips >= 2; }), IFACE_OK);
         EXPECT_EQ(redrawsWhileQuitting, 0) << "redraw events pushed after SDL_Quit began";
         engine.Stop();
     }
@@ -351,10 +305,10 @@ TEST_F(SdlFaults, NoRedrawIsPushedWhileSdlShutsDown)
 
 TEST_F(SdlFaults, AWorkerThatCannotStartEndsStartUpWithOneLine)
 {
-    Configure();
+    Configure(engine, iface, W, H, 1);
     failNextThreads = 1;
     std::string out;
-    EXPECT_EQ(RunCapturing([] {}, &out), IFACE_ENGINE_NOT_STARTED);
+    EXPECT_EQ(RunWithScript(iface, Nothing, FirstFrameShown, &out), IFACE_ENGINE_NOT_STARTED);
     EXPECT_EQ(out, "Engine::Run failed: refused by the test\n");
     EXPECT_EQ(engine.thread, nullptr);
     EXPECT_EQ(engine.mutex, nullptr);
@@ -363,18 +317,16 @@ TEST_F(SdlFaults, AWorkerThatCannotStartEndsStartUpWithOneLine)
 
 TEST_F(SdlFaults, ARestartWhoseWorkerCannotStartEndsTheLoopWithOneLine)
 {
-    Configure();
+    Configure(engine, iface, W, H, 1);
     std::string out;
-    const int rc = RunCapturing(
+    const int rc = RunWithScript(
+        iface,
         [] {
             failNextThreads = 1;
             // Queued behind the failing restart in the same drain: the loop still ends.
-            SDL_Event click = {};
-            click.type = SDL_MOUSEBUTTONDOWN;
-            PushKey(SDLK_SPACE);
-            SDL_PushEvent(&click);
+            Push({Key(SDLK_SPACE), Click()});
         },
-        &out);
+        FirstFrameShown, &out);
     EXPECT_EQ(rc, IFACE_ENGINE_NOT_STARTED);
     EXPECT_EQ(out, "Engine::Run failed: refused by the test\n");
     EXPECT_EQ(engine.thread, nullptr);
@@ -384,7 +336,7 @@ TEST_F(SdlFaults, ARestartWhoseWorkerCannotStartEndsTheLoopWithOneLine)
 TEST_F(SdlFaults, AFrameWhoseSurfaceCannotBeLockedIsSkippedWhole)
 {
     ASSERT_EQ(SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO), 0) << SDL_GetError();
-    Configure();
+    Configure(engine, iface, W, H, 1);
     iface.screen = SDL_SetVideoMode(128, 72, 32, SDL_SWSURFACE);
     ASSERT_NE(iface.screen, nullptr) << SDL_GetError();
     const Uint32 sentinel = 0x123456;
