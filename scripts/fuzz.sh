@@ -111,7 +111,7 @@ if [ $status -eq 0 ] && [ "${FUZZ_UPDATE_CORPUS:-0}" = 1 ]; then
             "$work/min-$target" "$work/corpus-$target") >"$work/merge-$target.log" 2>&1
         rm -rf "${here:?}/fuzz/corpus/$target"
         cp -r "$work/min-$target" "$here/fuzz/corpus/$target"
-        echo "fuzz: corpus of $target minimised to $(ls "$here/fuzz/corpus/$target" | wc -l) inputs in fuzz/corpus/$target"
+        echo "fuzz: corpus of $target minimised to $(find "$here/fuzz/corpus/$target" -type f | wc -l) inputs in fuzz/corpus/$target"
     done
 fi
 exit $status
