@@ -7,10 +7,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "engine.h"
 #include "if_sdlflat.h"
 #include "model.h"
+#include "plain_life.h"
 
 namespace {
 
@@ -44,6 +46,42 @@ void BM_Step(benchmark::State& state)
 }
 BENCHMARK(BM_Step)->Args({640, 360})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Step)->Args({4096, 4096})->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// The yardstick: the plain alive-only Life compiled with the flags of the step build this process
+// runs (QUOLVANE_STEP_ISA picks it, as for BM_Step), on the live cells of the same settled world.
+// The step does far more per cell (owners, the newborn's owner, decay, credits), but this is what
+// the same instructions do on the Life rule alone.
+void BM_PlainLife(benchmark::State& state)
+{
+    struct Build {
+        const char* name;
+        void (*life)(const uint8_t*, uint8_t*, unsigned int, unsigned int);
+    };
+    const Build builds[] = {
+#define QUOLVANE_STEP_BUILD(name, runsHere) {#name, PlainLife_##name},
+#include "step_builds.inc"
+#undef QUOLVANE_STEP_BUILD
+    };
+    void (*life)(const uint8_t*, uint8_t*, unsigned int, unsigned int) = nullptr;
+    for (const Build& b : builds)
+        if (strcmp(b.name, StepIsaName()) == 0)
+            life = b.life;
+    const unsigned int W = (unsigned)state.range(0), H = (unsigned)state.range(1);
+    Engine* e = SettledEngine(W, H);
+    std::vector<uint8_t> a(e->world->cellCount), b(e->world->cellCount);
+    for (size_t i = 0; i < a.size(); ++i)
+        a[i] = e->world->currentMap[i].alive;
+    delete e;
+    for (auto _ : state) {
+        life(a.data(), b.data(), W, H);
+        a.swap(b);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)a.size());
+    state.SetLabel(StepIsaName());
+}
+BENCHMARK(BM_PlainLife)->Args({640, 360})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PlainLife)->Args({4096, 4096})->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // The same workload through the plain model the tests trust.
 void BM_ModelStep(benchmark::State& state)
