@@ -33,19 +33,68 @@ Engine* SettledEngine(unsigned int w, unsigned int h)
     return e;
 }
 
-void BM_Step(benchmark::State& state)
+// The world's state: both maps and the balances, to put a world back as it was.
+struct Snapshot {
+    std::vector<Cell> current, next;
+    float credits[8];
+
+    explicit Snapshot(const CellAuto& w)
+        : current(w.currentMap, w.currentMap + w.cellCount),
+          next(w.nextMap, w.nextMap + w.cellCount)
+    {
+        memcpy(credits, w.credits, sizeof credits);
+    }
+    void RestoreInto(CellAuto& w) const
+    {
+        memcpy(w.currentMap, current.data(), current.size() * sizeof(Cell));
+        memcpy(w.nextMap, next.data(), next.size() * sizeof(Cell));
+        memcpy(w.credits, credits, sizeof credits);
+    }
+};
+
+// Left to itself a world's economy runs down: after some 3,000 generations of this one most
+// balances sit at or near 0. The step is timed on the settled world as it is after 200
+// generations, six players with healthy balances, put back every STEPS_PER_RESTORE steps
+// (untimed); BM_StepRunDown times the world after RUN_DOWN_GENERATIONS, balances near 0.
+const int STEPS_PER_RESTORE = 50;
+const int RUN_DOWN_GENERATIONS = 5000;
+
+void TimeSteps(benchmark::State& state, Engine* e)
 {
-    Engine* e = SettledEngine((unsigned)state.range(0), (unsigned)state.range(1));
+    const Snapshot start(*e->world);
+    int sinceRestore = 0;
     for (auto _ : state) {
+        if (++sinceRestore == STEPS_PER_RESTORE) {
+            state.PauseTiming();
+            start.RestoreInto(*e->world);
+            sinceRestore = 0;
+            state.ResumeTiming();
+        }
         e->world->Step();
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * (int64_t)e->world->cellCount);
     state.SetLabel(StepIsaName());  // QUOLVANE_STEP_ISA picks a narrower or the portable build
+}
+
+void BM_Step(benchmark::State& state)
+{
+    Engine* e = SettledEngine((unsigned)state.range(0), (unsigned)state.range(1));
+    TimeSteps(state, e);
     delete e;
 }
 BENCHMARK(BM_Step)->Args({640, 360})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Step)->Args({4096, 4096})->Unit(benchmark::kMillisecond)->Iterations(20);
+
+void BM_StepRunDown(benchmark::State& state)
+{
+    Engine* e = SettledEngine((unsigned)state.range(0), (unsigned)state.range(1));
+    for (int i = SETTLE_GENERATIONS; i < RUN_DOWN_GENERATIONS; ++i)
+        e->Step();
+    TimeSteps(state, e);
+    delete e;
+}
+BENCHMARK(BM_StepRunDown)->Args({640, 360})->Unit(benchmark::kMicrosecond);
 
 // The yardstick: the plain alive-only Life compiled with the flags of the step build this process
 // runs (QUOLVANE_STEP_ISA picks it, as for BM_Step), on the live cells of the same settled world.

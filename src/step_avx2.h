@@ -24,8 +24,16 @@ struct VecAVX2 : RowsSSE2 {
     static T or_(T a, T b) { return _mm256_or_si256(a, b); }
     static T andnot(T a, T b) { return _mm256_andnot_si256(a, b); }  // ~a & b
     static T maxu(T a, T b) { return _mm256_max_epu8(a, b); }
+    static T select(T m, T a, T b) { return _mm256_blendv_epi8(b, a, m); }
     static uint64_t mask(T a) { return (uint32_t)_mm256_movemask_epi8(a); }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
+    static uint64_t sum(T a)
+    {
+        const __m256i s = _mm256_sad_epu8(a, _mm256_setzero_si256());
+        const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+        return (uint64_t)_mm_cvtsi128_si64(h) +
+               (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(h, h));
+    }
 };
 
 }  // namespace

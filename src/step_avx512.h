@@ -31,8 +31,13 @@ struct VecAVX512 : RowsSSE2 {
     static T or_(T a, T b) { return _mm512_or_si512(a, b); }
     static T andnot(T a, T b) { return _mm512_andnot_si512(a, b); }  // ~a & b
     static T maxu(T a, T b) { return _mm512_max_epu8(a, b); }
+    static T select(T m, T a, T b) { return _mm512_mask_blend_epi8(_mm512_movepi8_mask(m), b, a); }
     static uint64_t mask(T a) { return (uint64_t)_mm512_movepi8_mask(a); }
     static uint64_t eqmask(T a, T b) { return _mm512_cmpeq_epi8_mask(a, b); }
+    static uint64_t sum(T a)
+    {
+        return (uint64_t)_mm512_reduce_add_epi64(_mm512_sad_epu8(a, _mm512_setzero_si512()));
+    }
 };
 
 }  // namespace

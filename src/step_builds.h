@@ -24,6 +24,12 @@ struct UpkeepJump {
     double thresh, hi, s, invS;
 };
 
+// What the fast step keeps from one step to the next: the last band's counts of each player,
+// from which the next step guesses which balances can be kept in bulk. Zero at first.
+struct StepHistory {
+    uint64_t upkeeps[8], births[8], deaths[8];
+};
+
 // The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
 struct StepWork {
     const Cell* old;  // the old generation
@@ -32,6 +38,7 @@ struct StepWork {
     uint8_t* slot[3];   // three padded row buffers: alive, owner, age planes of one row each
     size_t planeBytes;  // bytes per plane: W + 2 + padding; byte 1 is column 0
     StepEvent* events;
+    StepHistory* history;
     uint32_t eventCap;
     uint8_t addAge[9];  // age added to a dead owned cell with k differently owned neighbours
     uint8_t ageLimit;

@@ -24,6 +24,7 @@ struct VecNEON {
     // ~a & b
     static T andnot(T a, T b) { return vbicq_u8(b, a); }
     static T maxu(T a, T b) { return vmaxq_u8(a, b); }
+    static T select(T m, T a, T b) { return vbslq_u8(m, a, b); }
     // NEON has no byte-mask instruction: each lane's top bit is moved to bit (lane mod 8) of
     // its byte, and each half's eight bytes are summed across into one mask byte.
     static uint64_t mask(T a)
@@ -33,6 +34,7 @@ struct VecNEON {
         return (uint64_t)vaddv_u8(vget_low_u8(bits)) | (uint64_t)vaddv_u8(vget_high_u8(bits)) << 8;
     }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
+    static uint64_t sum(T a) { return vaddlvq_u8(a); }
 
     // A cell is four bytes, so the structure loads and stores split and join 16 cells at once.
     static void split16(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)

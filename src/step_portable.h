@@ -118,6 +118,10 @@ struct VecPortable {
     {
         return T{{max8(a.w[0], b.w[0]), max8(a.w[1], b.w[1])}};
     }
+    static T select(T m, T a, T b)
+    {
+        return T{{(m.w[0] & a.w[0]) | (~m.w[0] & b.w[0]), (m.w[1] & a.w[1]) | (~m.w[1] & b.w[1])}};
+    }
     static uint64_t mask(T a)
     {
         return mask8(a.w[0]) | mask8(a.w[1]) << 8;
@@ -126,6 +130,18 @@ struct VecPortable {
     static uint64_t eqmask(T a, T b)
     {
         return mask8(nonzero(a.w[0] ^ b.w[0]) ^ TOP) | mask8(nonzero(a.w[1] ^ b.w[1]) ^ TOP) << 8;
+    }
+
+    // The sum of all lanes: pairs of lanes into 16-bit fields, which the multiplier adds up into
+    // the top field (at most 16 * 255, no carry out of a field).
+    static uint64_t sum8(uint64_t v)
+    {
+        const uint64_t pairs = (v & 0x00FF00FF00FF00FFull) + ((v >> 8) & 0x00FF00FF00FF00FFull);
+        return (pairs * 0x0001000100010001ull) >> 48;
+    }
+    static uint64_t sum(T a)
+    {
+        return sum8(a.w[0]) + sum8(a.w[1]);
     }
 
     // Split and join go through local arrays: the bytes written cannot then alias the bytes

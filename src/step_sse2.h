@@ -65,8 +65,18 @@ struct VecSSE2 : RowsSSE2 {
     // ~a & b
     static T andnot(T a, T b) { return _mm_andnot_si128(a, b); }
     static T maxu(T a, T b) { return _mm_max_epu8(a, b); }
+    static T select(T m, T a, T b)
+    {
+        return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
+    }
     static uint64_t mask(T a) { return (uint32_t)_mm_movemask_epi8(a); }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
+    static uint64_t sum(T a)
+    {
+        const __m128i s = _mm_sad_epu8(a, _mm_setzero_si128());
+        return (uint64_t)_mm_cvtsi128_si64(s) +
+               (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
+    }
 };
 
 }  // namespace
