@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# `make web`: builds the page into build-web/ with emscripten: index.html, and the program twice,
+# quolvane.js (+ .wasm, .worker.js) with the portable step and quolvane-simd128.js with the
+# WebAssembly SIMD step; the page loads the second where the browser has SIMD.
+#
+# Usage: scripts/web.sh [--tests]
+#   --tests  also builds the world and engine tests that run under node (make test-web)
+#
+# Installs emscripten with apt-get first when it is missing, saying so (through sudo when not
+# root). Each build has a tree of its own under build-web/ (portable/, simd128/); the desktop
+# build in build/ is not touched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out="build-web"
+tests=OFF
+[ "${1:-}" = "--tests" ] && tests=ON
+
+# Debian's emcc runs its JavaScript parts with node, which must find Debian's node modules
+# (acorn); a node that does not come from Debian does not look there by itself.
+export NODE_PATH="/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}"
+
+if ! command -v emcc >/dev/null || ! command -v node >/dev/null; then
+    command -v apt-get >/dev/null ||
+        { echo "web: emscripten is not installed, and there is no apt-get to install it with" >&2; exit 1; }
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "web: installing emscripten and nodejs with apt-get"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get -o DPkg::Lock::Timeout=120 update -qq </dev/null
+    $sudo apt-get -o DPkg::Lock::Timeout=120 install -y -qq --no-install-recommends \
+        emscripten nodejs </dev/null >/dev/null ||
+        { echo "web: cannot install emscripten with apt-get" >&2; exit 1; }
+fi
+command -v cmake >/dev/null || ./scripts/deps.sh
+echo "web: $(emcc --version | head -n 1)"
+
+# Configures and builds one program: build NAME, program file name, whether it has SIMD.
+build() {
+    local name=$1 program=$2 simd=$3 with_tests=$4
+    emcmake cmake -S . -B "$out/$name" -DCMAKE_BUILD_TYPE=Release \
+        -DQUOLVANE_WEB_OUT="$PWD/$out" -DQUOLVANE_WEB_NAME="$program" \
+        -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_TESTS="$with_tests" >/dev/null
+    cmake --build "$out/$name" -j"${JOBS:-2}"
+}
+build portable quolvane OFF OFF
+build simd128 quolvane-simd128 ON "$tests"
+echo "web: the page is in $out/ (make web-serve serves it)"
