@@ -1,5 +1,6 @@
 # The world and engine tests of the WebAssembly build, run under node by CTest: the step against
-# the model with each build of it, and the engine and its worker thread. The front end needs a
+# the model with each build of it, the engine and its worker thread, and the SDL calls the build
+# supplies (src/sdl_web.cpp). The front end needs a
 # page; tests/web/ checks it in Chromium.
 
 # GoogleTest from Debian's source package (libgtest-dev), compiled for WebAssembly.
@@ -17,8 +18,8 @@ find_program(QUOLVANE_NODE NAMES node nodejs REQUIRED)
 
 # A test program for node: main() runs on a worker thread of its own (PROXY_TO_PTHREAD), so the
 # engine's threads start while the tests wait for them, and QUOLVANE_* settings reach getenv.
-function(quolvane_node_test name)
-  add_executable(${name} tests/${name}.cpp)
+function(quolvane_node_test name source)
+  add_executable(${name} ${source})
   target_link_libraries(${name} PRIVATE quolvane_core quolvane_web_gtest)
   target_include_directories(${name} PRIVATE tests)
   target_link_options(${name} PRIVATE
@@ -40,8 +41,9 @@ function(quolvane_node_ctest name program filter)
   set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "${ARGN}")
 endfunction()
 
-quolvane_node_test(test_cellauto)
-quolvane_node_test(test_engine)
+quolvane_node_test(test_cellauto tests/test_cellauto.cpp)
+quolvane_node_test(test_engine tests/test_engine.cpp)
+quolvane_node_test(test_sdl_web tests/web/test_sdl_web.cpp)
 string(JOIN " " step_builds_here ${QUOLVANE_STEP_BUILDS_HERE})
 target_compile_definitions(test_cellauto PRIVATE QUOLVANE_STEP_BUILDS_HERE="${step_builds_here}")
 
@@ -55,3 +57,5 @@ endforeach()
 # WebAssembly has no fork.
 quolvane_node_ctest(web.engine test_engine
                     "-EngineFill.InitWithoutMemoryLeavesNoWorld:EngineRun.StartFailureUndoesEverything")
+# The thread, lock, semaphore and clock calls the WebAssembly build supplies to SDL.
+quolvane_node_ctest(web.sdl test_sdl_web "*")

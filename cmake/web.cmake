@@ -19,8 +19,12 @@ target_link_options(quolvane PRIVATE
   -sASYNCIFY
   -sASYNCIFY_IGNORE_INDIRECT
   # One Web Worker made ready before the program starts, for the engine's worker thread: a
-  # restart joins the old thread (which gives its Worker back) before it starts the new one.
+  # restart joins the old thread (which gives its Worker back) before it starts the new one. A
+  # thread can start only on a Worker that is ready, since the main thread does not hand control
+  # back to the browser while it waits to join one; so were none free, creating the thread
+  # fails (and the game says so) rather than making one that the join would wait on for ever.
   -sPTHREAD_POOL_SIZE=1
+  -sPTHREAD_POOL_SIZE_STRICT=2
   # The world, the window surface and the stacks fit with room to spare; a fixed memory keeps
   # the page's view of it valid without the checks that growing shared memory needs.
   -sINITIAL_MEMORY=64MB

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# `make test-web`: the tests of the page and its WebAssembly program.
+#   1. installs what is missing, saying so: emscripten, nodejs, chromium, GoogleTest's sources
+#      (apt-get, through sudo when not root), and playwright-core at the version tests/web's
+#      lock file holds (npm ci; it drives Debian's chromium and never downloads a browser);
+#   2. builds the page and both programs into build-web/, and the node tests (scripts/web.sh);
+#   3. runs the world and engine tests under node (CTest in build-web/simd128/): the step
+#      against the model with the SIMD128 and the portable build, the engine and its worker;
+#   4. runs the page in headless Chromium against web/serve.py on a free loopback port
+#      (node --test tests/web/).
+# Stops with one line at the first thing it cannot do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$(date +%s)
+say() { echo "test-web: $*"; }
+fail() { echo "test-web: $*" >&2; exit 1; }
+
+packages=(emscripten nodejs npm chromium libgtest-dev python3 cmake make)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+done
+# A node that did not come from Debian (nodesource's, say) brings its own npm: then Debian's
+# npm package is neither needed nor installable beside it.
+if [[ " ${missing[*]} " == *" npm "* ]] && command -v npm >/dev/null; then
+    missing=("${missing[@]/npm/}")
+fi
+if [[ " ${missing[*]} " == *" nodejs "* ]] && command -v node >/dev/null; then
+    missing=("${missing[@]/nodejs/}")
+fi
+read -r -a missing <<<"${missing[*]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    command -v apt-get >/dev/null || fail "cannot install ${missing[*]}: there is no apt-get here"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    log=$(mktemp "${TMPDIR:-/tmp}/quolvane-web-apt.XXXXXX")
+    trap 'rm -f "$log"' EXIT
+    export DEBIAN_FRONTEND=noninteractive
+    say "installing ${missing[*]} (apt-get)"
+    $sudo apt-get -o DPkg::Lock::Timeout=120 update -qq </dev/null >"$log" 2>&1 ||
+        fail "cannot update apt's package lists: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
+    $sudo apt-get -o DPkg::Lock::Timeout=120 install -y -qq --no-install-recommends \
+        "${missing[@]}" </dev/null >"$log" 2>&1 ||
+        fail "cannot install ${missing[*]}: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
+fi
+command -v chromium >/dev/null || fail "chromium is not on PATH after installing it"
+
+if ! (cd tests/web && npm ls --depth=0 >/dev/null 2>&1); then
+    say "installing playwright-core from tests/web/package-lock.json (npm ci)"
+    (cd tests/web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error) ||
+        fail "npm ci in tests/web could not install playwright-core"
+fi
+say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/null | head -n 1)"
+
+./scripts/web.sh --tests
+
+say "the world and the engine under node ($(node --version))"
+(cd build-web/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
+
+say "the page in headless Chromium"
+(cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test)
+say "done in $(($(date +%s) - start)) s"
