@@ -59,3 +59,9 @@ quolvane_node_ctest(web.engine test_engine
                     "-EngineFill.InitWithoutMemoryLeavesNoWorld:EngineRun.StartFailureUndoesEverything")
 # The thread, lock, semaphore and clock calls the WebAssembly build supplies to SDL.
 quolvane_node_ctest(web.sdl test_sdl_web "*")
+
+# The step's speed under node, for each build (scripts/test-web.sh prints it).
+add_executable(web_step bench/web_step.cpp)
+target_link_libraries(web_step PRIVATE quolvane_core)
+target_link_options(web_step PRIVATE -sENVIRONMENT=node -sPROXY_TO_PTHREAD -sEXIT_RUNTIME=1
+                    -sINITIAL_MEMORY=64MB --pre-js ${PROJECT_SOURCE_DIR}/tests/web/node_env.js)

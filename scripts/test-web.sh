@@ -5,7 +5,8 @@
 #      lock file holds (npm ci; it drives Debian's chromium and never downloads a browser);
 #   2. builds the page and both programs into build-web/, and the node tests (scripts/web.sh);
 #   3. runs the world and engine tests under node (CTest in build-web/simd128/): the step
-#      against the model with the SIMD128 and the portable build, the engine and its worker;
+#      against the model with the SIMD128 and the portable build, the engine and its worker,
+#      the SDL calls the build supplies; then prints the step's speed with each build;
 #   4. runs the page in headless Chromium against web/serve.py on a free loopback port
 #      (node --test tests/web/).
 # Stops with one line at the first thing it cannot do.
@@ -17,8 +18,11 @@ fail() { echo "test-web: $*" >&2; exit 1; }
 
 packages=(emscripten nodejs npm chromium libgtest-dev python3 cmake make)
 missing=()
+native=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+    # One line per installed architecture (make test-arm64 adds arm64 ones): the native counts.
+    dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+        grep -Eq "^install ok installed ($native|all)$" || missing+=("$p")
 done
 # A node that did not come from Debian (nodesource's, say) brings its own npm: then Debian's
 # npm package is neither needed nor installable beside it.
@@ -56,6 +60,11 @@ say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/n
 
 say "the world and the engine under node ($(node --version))"
 (cd build-web/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
+
+say "the step's speed under node, per build:"
+while read -r build; do
+    QUOLVANE_STEP_ISA=$build node --no-experimental-fetch build-web/simd128/web_step.js
+done <build-web/simd128/step-builds
 
 say "the page in headless Chromium"
 (cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test)

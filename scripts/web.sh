@@ -37,9 +37,11 @@ echo "web: $(emcc --version | head -n 1)"
 # Configures and builds one program: build NAME, program file name, whether it has SIMD.
 build() {
     local name=$1 program=$2 simd=$3 with_tests=$4
+    # (emcmake names the command it runs on standard error: left out, errors are kept.)
     emcmake cmake -S . -B "$out/$name" -DCMAKE_BUILD_TYPE=Release \
         -DQUOLVANE_WEB_OUT="$PWD/$out" -DQUOLVANE_WEB_NAME="$program" \
-        -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_TESTS="$with_tests" >/dev/null
+        -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_TESTS="$with_tests" 2>&1 >/dev/null |
+        { grep -v '^configure: ' || true; } >&2
     cmake --build "$out/$name" -j"${JOBS:-2}"
 }
 build portable quolvane OFF OFF
