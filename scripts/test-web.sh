@@ -8,7 +8,7 @@
 #      against the model with the SIMD128 and the portable build, the engine and its worker,
 #      the SDL calls the build supplies; then prints the step's speed with each build;
 #   4. runs the page in headless Chromium against web/serve.py on a free loopback port
-#      (node --test tests/web/).
+#      (node --test tests/web/page.test.mjs).
 # Stops with one line at the first thing it cannot do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,5 +67,5 @@ while read -r build; do
 done <build-web/simd128/step-builds
 
 say "the page in headless Chromium"
-(cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test)
+(cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test page.test.mjs)
 say "done in $(($(date +%s) - start)) s"

@@ -3,8 +3,8 @@
 // the preview under the mouse, a click that pays the price shown, r, Space, q and Escape, the
 // keys left to the browser, and the lines the page shows when it cannot run.
 //
-// Run by scripts/test-web.sh after `make web`: node --test tests/web/. Every wait is for a
-// condition, with a deadline far beyond what a busy two-core machine needs.
+// Run by scripts/test-web.sh after `make web`, as node --test page.test.mjs in tests/web/. Every
+// wait is for a condition, with a deadline far beyond what a busy two-core machine needs.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -159,9 +159,11 @@ describe('the page with the game running', () => {
         t.diagnostic(`build ${state.build}: first frame ${state.firstFrameMs.toFixed(0)} ms ` +
                      'after navigation');
         assert.equal(state.build, 'simd128', 'Chromium has WebAssembly SIMD');
-        const caption = await lineText(page, 'caption');
+        // Read together: the next frame may change both at any moment.
+        const [caption, title] = await page.evaluate(
+          () => [document.getElementById('caption').textContent, document.title]);
         assert.match(caption, CAPTION);
-        assert.equal(await page.title(), caption, 'the title and the line above the canvas');
+        assert.equal(title, caption, 'the title and the line above the canvas');
         assert.equal(await lineText(page, 'status'), '', 'no status line while playing');
         assert.equal(await page.evaluate(() => document.getElementById('canvas').style.cursor),
           'none', 'the system pointer is hidden over the canvas');
