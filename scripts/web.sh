@@ -6,9 +6,9 @@
 # Usage: scripts/web.sh [--tests]
 #   --tests  also builds the world and engine tests that run under node (make test-web)
 #
-# Installs emscripten with apt-get first when it is missing, saying so (through sudo when not
-# root). Each build has a tree of its own under build-web/ (portable/, simd128/); the desktop
-# build in build/ is not touched.
+# Installs emscripten (and nodejs, cmake, make) with apt-get first when missing, saying so
+# (through sudo when not root). Each build has a tree of its own under build-web/ (portable/,
+# simd128/); the desktop build in build/ is not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="build-web"
@@ -19,22 +19,26 @@ tests=OFF
 # (acorn); a node that does not come from Debian does not look there by itself.
 export NODE_PATH="/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}"
 
-if ! command -v emcc >/dev/null || ! command -v node >/dev/null; then
+# What the build runs, and the Debian package that brings each.
+need=()
+for tool in emcc:emscripten node:nodejs cmake:cmake make:make python3:python3; do
+    command -v "${tool%%:*}" >/dev/null || need+=("${tool#*:}")
+done
+if [ ${#need[@]} -gt 0 ]; then
     command -v apt-get >/dev/null ||
-        { echo "web: emscripten is not installed, and there is no apt-get to install it with" >&2; exit 1; }
+        { echo "web: ${need[*]} missing, and there is no apt-get to install them with" >&2; exit 1; }
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    echo "web: installing emscripten and nodejs with apt-get"
+    echo "web: installing ${need[*]} with apt-get"
     export DEBIAN_FRONTEND=noninteractive
     $sudo apt-get -o DPkg::Lock::Timeout=120 update -qq </dev/null
     $sudo apt-get -o DPkg::Lock::Timeout=120 install -y -qq --no-install-recommends \
-        emscripten nodejs </dev/null >/dev/null ||
-        { echo "web: cannot install emscripten with apt-get" >&2; exit 1; }
+        "${need[@]}" </dev/null >/dev/null ||
+        { echo "web: cannot install ${need[*]} with apt-get" >&2; exit 1; }
 fi
-command -v cmake >/dev/null || ./scripts/deps.sh
 echo "web: $(emcc --version | head -n 1)"
 
-# Configures and builds one program: build NAME, program file name, whether it has SIMD.
+# Configures and builds one program: tree name, program file name, SIMD step (ON/OFF), tests.
 build() {
     local name=$1 program=$2 simd=$3 with_tests=$4
     # (emcmake names the command it runs on standard error: left out, errors are kept.)
