@@ -35,16 +35,14 @@ fi
 read -r -a missing <<<"${missing[*]}"
 if [ ${#missing[@]} -gt 0 ]; then
     command -v apt-get >/dev/null || fail "cannot install ${missing[*]}: there is no apt-get here"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    # shellcheck source=SCRIPTDIR/lib/apt.sh
+    source scripts/lib/apt.sh
     log=$(mktemp "${TMPDIR:-/tmp}/quolvane-web-apt.XXXXXX")
     trap 'rm -f "$log"' EXIT
-    export DEBIAN_FRONTEND=noninteractive
     say "installing ${missing[*]} (apt-get)"
-    $sudo apt-get -o DPkg::Lock::Timeout=120 update -qq </dev/null >"$log" 2>&1 ||
+    qv_apt_get update -qq >"$log" 2>&1 ||
         fail "cannot update apt's package lists: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
-    $sudo apt-get -o DPkg::Lock::Timeout=120 install -y -qq --no-install-recommends \
-        "${missing[@]}" </dev/null >"$log" 2>&1 ||
+    qv_apt_get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
         fail "cannot install ${missing[*]}: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
 fi
 command -v chromium >/dev/null || fail "chromium is not on PATH after installing it"

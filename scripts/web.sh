@@ -27,14 +27,11 @@ done
 if [ ${#need[@]} -gt 0 ]; then
     command -v apt-get >/dev/null ||
         { echo "web: ${need[*]} missing, and there is no apt-get to install them with" >&2; exit 1; }
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    # shellcheck source=SCRIPTDIR/lib/apt.sh
+    source scripts/lib/apt.sh
     echo "web: installing ${need[*]} with apt-get"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get -o DPkg::Lock::Timeout=120 update -qq </dev/null
-    $sudo apt-get -o DPkg::Lock::Timeout=120 install -y -qq --no-install-recommends \
-        "${need[@]}" </dev/null >/dev/null ||
-        { echo "web: cannot install ${need[*]} with apt-get" >&2; exit 1; }
+    { qv_apt_get update -qq && qv_apt_get install -y -qq --no-install-recommends "${need[@]}"; } \
+        >/dev/null || { echo "web: cannot install ${need[*]} with apt-get" >&2; exit 1; }
 fi
 echo "web: $(emcc --version | head -n 1)"
 
