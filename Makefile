@@ -3,7 +3,8 @@ BUILD := build
 JOBS := 2
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps configure build run test test-arm64 package bench fuzz soak valgrind
+.PHONY: all deps configure build run test test-arm64 package bench fuzz soak valgrind web web-serve \
+	test-web
 
 all: build
 
@@ -34,6 +35,20 @@ package: build
 # needs: the cross compiler, qemu and the arm64 libraries).
 test-arm64:
 	@JOBS=$(JOBS) ./scripts/test-arm64.sh
+
+# The page for browsers in build-web/: the same program compiled to WebAssembly with emscripten
+# (installed first if missing), and a server for it on 127.0.0.1 with the headers that let the
+# page run threads.
+web:
+	@JOBS=$(JOBS) ./scripts/web.sh
+
+web-serve: web
+	@python3 web/serve.py build-web
+
+# The page's tests: the world and engine under node, and the page in headless Chromium (installs
+# what it needs: emscripten, nodejs, chromium, and playwright-core from tests/web's lock file).
+test-web:
+	@JOBS=$(JOBS) ./scripts/test-web.sh
 
 bench: build
 	@./scripts/bench.sh $(BUILD)

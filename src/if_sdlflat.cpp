@@ -72,7 +72,7 @@ const char* UnrequestedWindowlessDriver()
 void EndSdl(SDL_TimerID timer)
 {
     SDL_ShowCursor(SDL_ENABLE);
-    if (timer != nullptr)
+    if (timer)
         SDL_RemoveTimer(timer);
     SDL_QuitSubSystem(SDL_INIT_TIMER);
     SDL_Quit();
@@ -116,7 +116,7 @@ int Iface_SDLFlat::Run()
 {
     if (engine == nullptr)
         return IFACE_NO_ENGINE;
-    Loop loop = {true, (int)FIRST_REDRAW_MS, nullptr, IFACE_OK};
+    Loop loop = {true, (int)FIRST_REDRAW_MS, SDL_TimerID(), IFACE_OK};
     const int started = StartUp(loop);
     if (started != IFACE_OK)
         return started;
@@ -125,7 +125,7 @@ int Iface_SDLFlat::Run()
     // Wait for an event, then handle every queued one, even after the running flag clears:
     // the loop ends only at the end of the drain in which it cleared.
     do {
-        if (loop.timer == nullptr)
+        if (!loop.timer)
             RetryRedrawTimer(loop);
         SDL_WaitEvent(nullptr);
         SDL_Event ev;
@@ -167,8 +167,10 @@ int Iface_SDLFlat::StartUp(Loop& loop)
         return IFACE_NO_VIDEO_MODE;
     }
     SDL_WM_SetCaption(IFACE_CAPTION, nullptr);
+    // A timer id is a pointer in SDL 1.2 and a number in emscripten's SDL for the browser;
+    // either way it reads false when no timer was armed.
     loop.timer = SDL_AddTimer(FIRST_REDRAW_MS, CellStepCallback, nullptr);
-    if (loop.timer == nullptr) {
+    if (!loop.timer) {
         printf("SDL_AddTimer failed: %s\n", SDL_GetError());
         return IFACE_NO_TIMER;
     }
@@ -190,7 +192,7 @@ void Iface_SDLFlat::RetryRedrawTimer(Loop& loop)
 {
     SDL_Delay(REARM_RETRY_MS);
     loop.timer = SDL_AddTimer((Uint32)loop.intervalMs, CellStepCallback, nullptr);
-    if (loop.timer == nullptr)
+    if (!loop.timer)
         PushRedrawEvent();
 }
 

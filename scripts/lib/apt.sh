@@ -1,6 +1,6 @@
 # shellcheck shell=bash
-# Installing packages, for the scripts that do (scripts/deps.sh, scripts/test-arm64.sh and
-# tests/package/apt_install.sh).
+# Installing packages, for the scripts that do (scripts/deps.sh, scripts/test-arm64.sh,
+# scripts/web.sh, scripts/test-web.sh and tests/package/apt_install.sh).
 
 # Runs the command as root: directly when we are root, else through sudo.
 qv_as_root() {

@@ -1,0 +1,67 @@
+# The world and engine tests of the WebAssembly build, run under node by CTest: the step against
+# the model with each build of it, the engine and its worker thread, and the SDL calls the build
+# supplies (src/sdl_web.cpp). The front end needs a
+# page; tests/web/ checks it in Chromium.
+
+# GoogleTest from Debian's source package (libgtest-dev), compiled for WebAssembly.
+set(QUOLVANE_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH "GoogleTest's sources")
+if(NOT EXISTS ${QUOLVANE_GTEST_SOURCE}/src/gtest-all.cc)
+  message(FATAL_ERROR "GoogleTest's sources are not in ${QUOLVANE_GTEST_SOURCE} "
+                      "(Debian's libgtest-dev puts them there)")
+endif()
+add_library(quolvane_web_gtest STATIC ${QUOLVANE_GTEST_SOURCE}/src/gtest-all.cc
+                                      ${QUOLVANE_GTEST_SOURCE}/src/gtest_main.cc)
+target_include_directories(quolvane_web_gtest SYSTEM PUBLIC ${QUOLVANE_GTEST_SOURCE}/include)
+target_include_directories(quolvane_web_gtest PRIVATE ${QUOLVANE_GTEST_SOURCE})
+
+find_program(QUOLVANE_NODE NAMES node nodejs REQUIRED)
+
+# A test program for node: main() runs on a worker thread of its own (PROXY_TO_PTHREAD), so the
+# engine's threads start while the tests wait for them, and QUOLVANE_* settings reach getenv.
+function(quolvane_node_test name source)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE quolvane_core quolvane_web_gtest)
+  target_include_directories(${name} PRIVATE tests)
+  target_link_options(${name} PRIVATE
+    -sENVIRONMENT=node
+    -sPROXY_TO_PTHREAD
+    -sEXIT_RUNTIME=1
+    -sPTHREAD_POOL_SIZE=4
+    -sINITIAL_MEMORY=256MB
+    --pre-js ${PROJECT_SOURCE_DIR}/tests/web/node_env.js)
+endfunction()
+
+# Adds a CTest test that runs test program `program` under node with the GoogleTest filter and
+# the environment (NAME=VALUE, ...) given. Node's own fetch cannot read the .wasm beside the
+# program from a file path, where emscripten's loader would use it; without it the loader reads
+# the file directly.
+function(quolvane_node_ctest name program filter)
+  add_test(NAME ${name} COMMAND ${QUOLVANE_NODE} --no-experimental-fetch $<TARGET_FILE:${program}>
+                                --gtest_filter=${filter})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "${ARGN}")
+endfunction()
+
+quolvane_node_test(test_cellauto tests/test_cellauto.cpp)
+quolvane_node_test(test_engine tests/test_engine.cpp)
+quolvane_node_test(test_sdl_web tests/web/test_sdl_web.cpp)
+string(JOIN " " step_builds_here ${QUOLVANE_STEP_BUILDS_HERE})
+target_compile_definitions(test_cellauto PRIVATE QUOLVANE_STEP_BUILDS_HERE="${step_builds_here}")
+
+quolvane_node_ctest(web.cellauto test_cellauto "*")
+# The differential tests again with each build of the step this program has, asked for by name.
+foreach(isa ${QUOLVANE_STEP_BUILDS_HERE})
+  quolvane_node_ctest(web.${isa}.differential test_cellauto "CellAutoDifferential.*"
+                      QUOLVANE_STEP_ISA=${isa})
+endforeach()
+# Every engine test but the two that run their body in a forked child under a memory limit:
+# WebAssembly has no fork.
+quolvane_node_ctest(web.engine test_engine
+                    "-EngineFill.InitWithoutMemoryLeavesNoWorld:EngineRun.StartFailureUndoesEverything")
+# The thread, lock, semaphore and clock calls the WebAssembly build supplies to SDL.
+quolvane_node_ctest(web.sdl test_sdl_web "*")
+
+# The step's speed under node, for each build (scripts/test-web.sh prints it).
+add_executable(web_step bench/web_step.cpp)
+target_link_libraries(web_step PRIVATE quolvane_core)
+target_link_options(web_step PRIVATE -sENVIRONMENT=node -sPROXY_TO_PTHREAD -sEXIT_RUNTIME=1
+                    -sINITIAL_MEMORY=64MB --pre-js ${PROJECT_SOURCE_DIR}/tests/web/node_env.js)

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# `make test-web`: the tests of the page and its WebAssembly program.
+#   1. installs what is missing, saying so: emscripten, nodejs, chromium, GoogleTest's sources
+#      (apt-get, through sudo when not root), and playwright-core at the version tests/web's
+#      lock file holds (npm ci; it drives Debian's chromium and never downloads a browser);
+#   2. builds the page and both programs into build-web/, and the node tests (scripts/web.sh);
+#   3. runs the world and engine tests under node (CTest in build-web/simd128/): the step
+#      against the model with the SIMD128 and the portable build, the engine and its worker,
+#      the SDL calls the build supplies; then prints the step's speed with each build;
+#   4. runs the page in headless Chromium against web/serve.py on a free loopback port
+#      (node --test tests/web/page.test.mjs).
+# Stops with one line at the first thing it cannot do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$(date +%s)
+say() { echo "test-web: $*"; }
+fail() { echo "test-web: $*" >&2; exit 1; }
+
+packages=(emscripten nodejs npm chromium libgtest-dev python3 cmake make)
+missing=()
+native=$(dpkg --print-architecture)
+for p in "${packages[@]}"; do
+    # One line per installed architecture (make test-arm64 adds arm64 ones): the native counts.
+    dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+        grep -Eq "^install ok installed ($native|all)$" || missing+=("$p")
+done
+# A node that did not come from Debian (nodesource's, say) brings its own npm: then Debian's
+# npm package is neither needed nor installable beside it.
+if [[ " ${missing[*]} " == *" npm "* ]] && command -v npm >/dev/null; then
+    missing=("${missing[@]/npm/}")
+fi
+if [[ " ${missing[*]} " == *" nodejs "* ]] && command -v node >/dev/null; then
+    missing=("${missing[@]/nodejs/}")
+fi
+read -r -a missing <<<"${missing[*]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    command -v apt-get >/dev/null || fail "cannot install ${missing[*]}: there is no apt-get here"
+    # shellcheck source=SCRIPTDIR/lib/apt.sh
+    source scripts/lib/apt.sh
+    log=$(mktemp "${TMPDIR:-/tmp}/quolvane-web-apt.XXXXXX")
+    trap 'rm -f "$log"' EXIT
+    say "installing ${missing[*]} (apt-get)"
+    qv_apt_get update -qq >"$log" 2>&1 ||
+        fail "cannot update apt's package lists: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
+    qv_apt_get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
+        fail "cannot install ${missing[*]}: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
+fi
+command -v chromium >/dev/null || fail "chromium is not on PATH after installing it"
+
+if ! (cd tests/web && npm ls --depth=0 >/dev/null 2>&1); then
+    say "installing playwright-core from tests/web/package-lock.json (npm ci)"
+    (cd tests/web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error) ||
+        fail "npm ci in tests/web could not install playwright-core"
+fi
+say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/null | head -n 1)"
+
+./scripts/web.sh --tests
+
+say "the world and the engine under node ($(node --version))"
+(cd build-web/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
+
+say "the step's speed under node, per build:"
+while read -r build; do
+    QUOLVANE_STEP_ISA=$build node --no-experimental-fetch build-web/simd128/web_step.js
+done <build-web/simd128/step-builds
+
+say "the page in headless Chromium"
+(cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test page.test.mjs)
+say "done in $(($(date +%s) - start)) s"

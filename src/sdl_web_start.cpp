@@ -1,0 +1,54 @@
+// The start-up module of the WebAssembly build: the page's entry, which calls SDL_main and makes
+// its result the exit status, and how the window surface reaches the page's canvas.
+#include <SDL.h>
+#include <emscripten.h>
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int SDL_main(int argc, char* argv[]);
+
+// Emscripten's own SDL_UnlockSurface, which copies the surface's pixels onto the canvas (the link
+// wraps every call, so the front end's reaches the one below first).
+extern "C" void __real_SDL_UnlockSurface(SDL_Surface* surface);
+
+// The front end stores colours as 0x00RRGGBB, red in bits 16-23, as the desktop's surface lays
+// them out; the canvas takes its bytes in the order red, green, blue, alpha. So the window
+// surface's pixels are turned into the canvas's order, fully opaque, just before emscripten
+// copies them out. Every frame repaints every pixel before it unlocks, so nothing is ever turned
+// twice.
+extern "C" void __wrap_SDL_UnlockSurface(SDL_Surface* surface)
+{
+    if (surface != nullptr && surface == SDL_GetVideoSurface() && surface->pixels != nullptr) {
+        uint8_t* row = static_cast<uint8_t*>(surface->pixels);
+        for (int y = 0; y < surface->h; ++y, row += surface->pitch) {
+            uint32_t* p = reinterpret_cast<uint32_t*>(row);
+            for (int x = 0; x < surface->w; ++x) {
+                const uint32_t c = p[x];
+                p[x] = 0xFF000000u | (c & 0x0000FF00u) | (c >> 16 & 0xFFu) | (c & 0xFFu) << 16;
+            }
+        }
+    }
+    __real_SDL_UnlockSurface(surface);
+}
+
+// Emscripten's SDL hides the pointer only in full screen; on the page the canvas hides it instead
+// while the game asks it to. Returns the state in force, as SDL does.
+int SDL_ShowCursor(int toggle)
+{
+    if (toggle == SDL_ENABLE || toggle == SDL_DISABLE)
+        EM_ASM({ Module["canvas"].style.cursor = $0 ? "" : "none"; }, toggle == SDL_ENABLE);
+    return EM_ASM_INT({ return Module['canvas'].style.cursor == 'none' ? 0 : 1; });
+}
+
+int main(int argc, char* argv[])
+{
+    // Every frame repaints the whole window surface, so locking it never needs the canvas's
+    // current pixels read back into memory, and the alpha is set above: emscripten may skip both.
+    EM_ASM({
+        SDL.defaults.copyOnLock = false;
+        SDL.defaults.discardOnLock = true;
+        SDL.defaults.opaqueFrontBuffer = false;
+    });
+    return SDL_main(argc, argv);
+}
