@@ -27,6 +27,17 @@ struct VecSIMD128 {
     static T maxu(T a, T b) { return wasm_u8x16_max(a, b); }
     static uint64_t mask(T a) { return wasm_i8x16_bitmask(a); }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
+    static T select(T m, T a, T b) { return wasm_v128_bitselect(a, b, m); }
+    // Only every few blocks, so plainly: the lanes through memory.
+    static uint64_t sum(T a)
+    {
+        uint8_t b[16];
+        wasm_v128_store(b, a);
+        uint64_t s = 0;
+        for (int i = 0; i < 16; ++i)
+            s += b[i];
+        return s;
+    }
 
     // Splits 16 cells (four vectors of four cells) into their bytes: a first shuffle gathers
     // two vectors' alive and owner bytes (or age and spare bytes) into the halves of one, a
