@@ -439,10 +439,17 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
     const uint64_t loseM = V::mask(x.lose) & deathM;
     uint64_t byOwner[8];
     uint64_t exactLanes = 0;
-    for (unsigned int m = b.exact; m; m &= m - 1) {
-        const unsigned int o = (unsigned int)__builtin_ctz(m);
-        byOwner[o] = V::eqmask(owner, c.ownerVec[o]);
-        exactLanes |= byOwner[o];
+    if (b.exact == 0xFF) {
+        // Every owner exact (balances run down to 0): one straight pass over all eight.
+        for (unsigned int o = 0; o < 8; ++o)
+            byOwner[o] = V::eqmask(owner, c.ownerVec[o]);
+        exactLanes = valid;
+    } else {
+        for (unsigned int m = b.exact; m; m &= m - 1) {
+            const unsigned int o = (unsigned int)__builtin_ctz(m);
+            byOwner[o] = V::eqmask(owner, c.ownerVec[o]);
+            exactLanes |= byOwner[o];
+        }
     }
     // Deaths by decay are paid to the old owner, whose lane now holds owner 0.
     uint64_t exactLose = 0;
@@ -467,9 +474,14 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
         b.pending[o] = 0;
         byOwner[o] &= ~(bit | (bit - 1));
     }
-    for (unsigned int m = b.exact; m; m &= m - 1) {
-        const unsigned int o = (unsigned int)__builtin_ctz(m);
-        b.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o] & plainM);
+    if (b.exact == 0xFF) {
+        for (unsigned int o = 0; o < 8; ++o)
+            b.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o] & plainM);
+    } else {
+        for (unsigned int m = b.exact; m; m &= m - 1) {
+            const unsigned int o = (unsigned int)__builtin_ctz(m);
+            b.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o] & plainM);
+        }
     }
 }
 
