@@ -13,6 +13,7 @@
 #include "if_sdlflat.h"
 #include "model.h"
 #include "plain_life.h"
+#include "snapshot.h"
 
 namespace {
 
@@ -32,25 +33,6 @@ Engine* SettledEngine(unsigned int w, unsigned int h)
         e->Step();
     return e;
 }
-
-// The world's state: both maps and the balances, to put a world back as it was.
-struct Snapshot {
-    std::vector<Cell> current, next;
-    float credits[8];
-
-    explicit Snapshot(const CellAuto& w)
-        : current(w.currentMap, w.currentMap + w.cellCount),
-          next(w.nextMap, w.nextMap + w.cellCount)
-    {
-        memcpy(credits, w.credits, sizeof credits);
-    }
-    void RestoreInto(CellAuto& w) const
-    {
-        memcpy(w.currentMap, current.data(), current.size() * sizeof(Cell));
-        memcpy(w.nextMap, next.data(), next.size() * sizeof(Cell));
-        memcpy(w.credits, credits, sizeof credits);
-    }
-};
 
 // Left to itself a world's economy runs down: after some 3,000 generations of this one most
 // balances sit at or near 0. The step is timed on the settled world as it is after 200

@@ -40,26 +40,45 @@ inline double PowerOfTwo(int e)
     return r;
 }
 
+// The binade [lo, 2 lo) of a positive, normal, finite x and the float grid's spacing u there;
+// false for any other x.
+inline bool BinadeOf(float x, double* lo, double* u)
+{
+    uint32_t bits;
+    memcpy(&bits, &x, 4);
+    const int exp = (int)(bits >> 23);
+    if (!(x > 0.0f) || exp == 0 || exp >= 255)
+        return false;  // zero, negative, subnormal, infinite or not a number
+    *lo = PowerOfTwo(exp - 127);
+    *u = PowerOfTwo(exp - 150);
+    return true;
+}
+
+// c rounded to the multiple of u (a power of two) that fl(x + c) gives for x in the binade; false
+// for a tie or a value that is not finite.
+inline bool RoundToGrid(float c, double u, double* r)
+{
+    if (!std::isfinite(c))
+        return false;
+    const double q = (double)c / u;  // exact: u is a power of two
+    const double fl = std::floor(q);
+    if (q - fl == 0.5)
+        return false;
+    *r = ((q - fl > 0.5) ? fl + 1.0 : fl) * u;
+    return true;
+}
+
 // Fills `j` for the binade [lo, 2 lo) of x > 0: the float grid there has spacing u, and while the
 // exact result x - d stays >= lo the rounded sum is x - s, with s = d rounded to a multiple of u.
 // Where d / u lies exactly half-way, ties to even alternate the step: such a binade gets an
 // empty range, as do subnormals.
 inline void PrepareJump(UpkeepJump& j, float x, float d)
 {
-    uint32_t bits;
-    memcpy(&bits, &x, 4);
-    const int exp = (int)(bits >> 23);
     j.thresh = 1.0;
     j.hi = 0.0;
-    if (exp == 0)
+    double lo, u;
+    if (!BinadeOf(x, &lo, &u) || !RoundToGrid(d, u, &j.s))
         return;
-    const double lo = PowerOfTwo(exp - 127);
-    const double u = PowerOfTwo(exp - 150);
-    const double q = (double)d / u;  // exact: u is a power of two
-    const double fl = std::floor(q);
-    if (q - fl == 0.5)
-        return;
-    j.s = ((q - fl > 0.5) ? fl + 1.0 : fl) * u;
     j.invS = j.s != 0.0 ? 1.0 / j.s : 0.0;
     j.thresh = lo + (double)d;
     j.hi = 2.0 * lo;
@@ -188,30 +207,12 @@ struct Binade {
     double negMargin, posMargin;  // the largest negative and positive addition, as magnitudes
 };
 
-// c rounded to the multiple of u (a power of two) that fl(x + c) gives for x in the binade; false
-// for a tie or a value that is not finite.
-inline bool RoundToGrid(float c, double u, double* r)
-{
-    if (!std::isfinite(c))
-        return false;
-    const double q = (double)c / u;  // exact: u is a power of two
-    const double fl = std::floor(q);
-    if (q - fl == 0.5)
-        return false;
-    *r = ((q - fl > 0.5) ? fl + 1.0 : fl) * u;
-    return true;
-}
-
 // Whether balance x can be kept in bulk, and its binade if so.
 inline bool PrepareBinade(Binade& b, float x, const StepWork& w)
 {
-    uint32_t bits;
-    memcpy(&bits, &x, 4);
-    const int exp = (int)(bits >> 23);
-    if (!(x > 0.0f) || exp == 0 || exp >= 255)
-        return false;  // zero, negative, subnormal, infinite or not a number
-    const double u = PowerOfTwo(exp - 150);
-    b.lo = PowerOfTwo(exp - 127);
+    double u;
+    if (!BinadeOf(x, &b.lo, &u))
+        return false;
     b.hi = 2.0 * b.lo;
     if (!RoundToGrid(w.upkeep, u, &b.up) || !RoundToGrid(w.birth, u, &b.birth) ||
         !RoundToGrid(w.death, u, &b.death))

@@ -18,6 +18,7 @@
 
 #include "engine.h"
 #include "seed.h"
+#include "snapshot.h"
 #include "wait.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -66,24 +67,6 @@ pattern Glider(unsigned int rotation)
 {
     return pattern{pt_glider_x, pt_glider_y, rotation, pt_glider};
 }
-
-// Both maps and all balances of a world, to prove an operation changed nothing.
-struct Snapshot {
-    std::vector<Cell> current, next;
-    float credits[8];
-    explicit Snapshot(const CellAuto& w)
-        : current(w.currentMap, w.currentMap + w.cellCount),
-          next(w.nextMap, w.nextMap + w.cellCount)
-    {
-        memcpy(credits, w.credits, sizeof credits);
-    }
-    bool Same(const CellAuto& w) const
-    {
-        return memcmp(current.data(), w.currentMap, current.size() * sizeof(Cell)) == 0 &&
-               memcmp(next.data(), w.nextMap, next.size() * sizeof(Cell)) == 0 &&
-               memcmp(credits, w.credits, sizeof credits) == 0;  // bitwise, so NaN == NaN
-    }
-};
 
 // A clock made of the world itself: a 2 x 2 block (a still life) owned by player 6 in an
 // otherwise empty world. Every generation charges the owner one upkeep per block cell, in
