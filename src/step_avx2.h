@@ -7,12 +7,11 @@
 
 #include <cstdint>
 
-#include "step_sse2.h"
+#include "cellauto.h"
 
 namespace {
 
-// Rows are split and joined 16 cells at a time, as in the SSE2 build.
-struct VecAVX2 : RowsSSE2 {
+struct VecAVX2 {
     typedef __m256i T;
     static const unsigned int N = 32;
     static T load(const uint8_t* p) { return _mm256_loadu_si256((const __m256i*)p); }
@@ -33,6 +32,57 @@ struct VecAVX2 : RowsSSE2 {
         const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
         return (uint64_t)_mm_cvtsi128_si64(h) +
                (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(h, h));
+    }
+    static const bool hasLookup16 = true;
+    static T table16(const uint8_t* t)
+    {
+        return _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)t));
+    }
+    static T lookup16(T table, T i) { return _mm256_shuffle_epi8(table, i); }
+
+    // Splits 32 cells into their minus-alive, owner and age bytes. A byte shuffle gathers, in
+    // each 128-bit lane of a vector of eight cells, its four cells' alive, owner, age and spare
+    // bytes into four 32-bit groups. Unpacking the groups of the four vectors collects in lane j
+    // the alive groups (or owner, or age) of cells 4j, 8 + 4j, 16 + 4j and 24 + 4j, and one
+    // permutation of the eight groups puts them in column order.
+    static void split(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
+    {
+        const __m256i gather =
+            _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1,
+                             5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+        __m256i v[4];
+        for (int q = 0; q < 4; ++q)
+            v[q] = _mm256_shuffle_epi8(_mm256_loadu_si256((const __m256i*)(row + 8 * q)), gather);
+        const __m256i ao01 = _mm256_unpacklo_epi32(v[0], v[1]),
+                      gs01 = _mm256_unpackhi_epi32(v[0], v[1]);
+        const __m256i ao23 = _mm256_unpacklo_epi32(v[2], v[3]),
+                      gs23 = _mm256_unpackhi_epi32(v[2], v[3]);
+        const __m256i a = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(ao01, ao23), order);
+        const __m256i o = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(ao01, ao23), order);
+        const __m256i g = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(gs01, gs23), order);
+        _mm256_storeu_si256((__m256i*)alive, _mm256_sub_epi8(_mm256_setzero_si256(), a));
+        _mm256_storeu_si256((__m256i*)owner, o);
+        _mm256_storeu_si256((__m256i*)age, g);
+    }
+
+    // Joins 32 cells' bytes into cells (the spare byte 0). The byte and word unpacks interleave
+    // within 128-bit lanes, so the four-cell groups are first permuted so that lane j holds those
+    // of cells 4j, 8 + 4j, 16 + 4j and 24 + 4j: the unpacks' four results are then eight cells
+    // each in column order.
+    static void join(T a, T o, T g, Cell* out)
+    {
+        const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+        a = _mm256_permutevar8x32_epi32(a, order);
+        o = _mm256_permutevar8x32_epi32(o, order);
+        g = _mm256_permutevar8x32_epi32(g, order);
+        const __m256i z = _mm256_setzero_si256();
+        const __m256i aoLo = _mm256_unpacklo_epi8(a, o), aoHi = _mm256_unpackhi_epi8(a, o);
+        const __m256i gzLo = _mm256_unpacklo_epi8(g, z), gzHi = _mm256_unpackhi_epi8(g, z);
+        _mm256_storeu_si256((__m256i*)(out + 0), _mm256_unpacklo_epi16(aoLo, gzLo));
+        _mm256_storeu_si256((__m256i*)(out + 8), _mm256_unpackhi_epi16(aoLo, gzLo));
+        _mm256_storeu_si256((__m256i*)(out + 16), _mm256_unpacklo_epi16(aoHi, gzHi));
+        _mm256_storeu_si256((__m256i*)(out + 24), _mm256_unpackhi_epi16(aoHi, gzHi));
     }
 };
 

@@ -14,12 +14,11 @@
 
 #include <cstdint>
 
-#include "step_sse2.h"
+#include "cellauto.h"
 
 namespace {
 
-// Rows are split and joined 16 cells at a time, as in the SSE2 build.
-struct VecAVX512 : RowsSSE2 {
+struct VecAVX512 {
     typedef __m512i T;
     static const unsigned int N = 64;
     static T load(const uint8_t* p) { return _mm512_loadu_si512((const void*)p); }
@@ -37,6 +36,55 @@ struct VecAVX512 : RowsSSE2 {
     static uint64_t sum(T a)
     {
         return (uint64_t)_mm512_reduce_add_epi64(_mm512_sad_epu8(a, _mm512_setzero_si512()));
+    }
+    static const bool hasLookup16 = true;
+    static T table16(const uint8_t* t)
+    {
+        return _mm512_broadcast_i32x4(_mm_loadu_si128((const __m128i*)t));
+    }
+    static T lookup16(T table, T i) { return _mm512_shuffle_epi8(table, i); }
+
+    // Splits 64 cells as the AVX2 build does 32: a byte shuffle per 16 cells gathers each
+    // 128-bit lane's alive, owner, age and spare bytes into 32-bit groups, unpacks collect in
+    // lane j the groups of cells 4j, 16 + 4j, 32 + 4j and 48 + 4j, and one permutation (a 4 x 4
+    // transpose of the groups) puts them in column order.
+    static void split(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
+    {
+        const __m512i gather = _mm512_broadcast_i32x4(
+            _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
+        const __m512i order =
+            _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        __m512i v[4];
+        for (int q = 0; q < 4; ++q)
+            v[q] = _mm512_shuffle_epi8(_mm512_loadu_si512((const void*)(row + 16 * q)), gather);
+        const __m512i ao01 = _mm512_unpacklo_epi32(v[0], v[1]),
+                      gs01 = _mm512_unpackhi_epi32(v[0], v[1]);
+        const __m512i ao23 = _mm512_unpacklo_epi32(v[2], v[3]),
+                      gs23 = _mm512_unpackhi_epi32(v[2], v[3]);
+        const __m512i a = _mm512_permutexvar_epi32(order, _mm512_unpacklo_epi64(ao01, ao23));
+        const __m512i o = _mm512_permutexvar_epi32(order, _mm512_unpackhi_epi64(ao01, ao23));
+        const __m512i g = _mm512_permutexvar_epi32(order, _mm512_unpacklo_epi64(gs01, gs23));
+        _mm512_storeu_si512((void*)alive, _mm512_sub_epi8(_mm512_setzero_si512(), a));
+        _mm512_storeu_si512((void*)owner, o);
+        _mm512_storeu_si512((void*)age, g);
+    }
+
+    // Joins 64 cells' bytes into cells (the spare byte 0), as the AVX2 build does 32: the same
+    // transpose of the four-cell groups first, then the in-lane unpacks give 16 cells each.
+    static void join(T a, T o, T g, Cell* out)
+    {
+        const __m512i order =
+            _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        a = _mm512_permutexvar_epi32(order, a);
+        o = _mm512_permutexvar_epi32(order, o);
+        g = _mm512_permutexvar_epi32(order, g);
+        const __m512i z = _mm512_setzero_si512();
+        const __m512i aoLo = _mm512_unpacklo_epi8(a, o), aoHi = _mm512_unpackhi_epi8(a, o);
+        const __m512i gzLo = _mm512_unpacklo_epi8(g, z), gzHi = _mm512_unpackhi_epi8(g, z);
+        _mm512_storeu_si512((void*)(out + 0), _mm512_unpacklo_epi16(aoLo, gzLo));
+        _mm512_storeu_si512((void*)(out + 16), _mm512_unpackhi_epi16(aoLo, gzLo));
+        _mm512_storeu_si512((void*)(out + 32), _mm512_unpacklo_epi16(aoHi, gzHi));
+        _mm512_storeu_si512((void*)(out + 48), _mm512_unpackhi_epi16(aoHi, gzHi));
     }
 };
 

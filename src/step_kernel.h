@@ -163,17 +163,27 @@ inline void ReplayEvents(StepWork& w, uint32_t count)
 }
 
 // Splits one row of cells into its alive, owner and age planes, with column W-1 copied before
-// column 0 and column 0 after column W-1, so the kernel's neighbours never wrap.
+// column 0 and column 0 after column W-1, so the kernel's neighbours never wrap. The alive plane
+// holds minus the alive byte: all ones for a live cell, 0 for a dead one, ready to be used as a
+// lane mask and summed into minus the count of live neighbours.
 template <class V>
 inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* owner, uint8_t* age)
 {
-    unsigned int x = 0;
-    for (; x + 16 <= W; x += 16)
-        V::split16(row + x, alive + 1 + x, owner + 1 + x, age + 1 + x);
-    for (; x < W; ++x) {
-        alive[1 + x] = row[x].alive;
-        owner[1 + x] = row[x].owner;
-        age[1 + x] = row[x].age;
+    const unsigned int N = V::N;
+    if (W >= N) {
+        unsigned int x = 0;
+        for (; x + N <= W; x += N)
+            V::split(row + x, alive + 1 + x, owner + 1 + x, age + 1 + x);
+        // The last cells: one more split ending at the row's end, overlapping the one before,
+        // whose bytes it writes again unchanged.
+        if (x < W)
+            V::split(row + W - N, alive + 1 + W - N, owner + 1 + W - N, age + 1 + W - N);
+    } else {
+        for (unsigned int x = 0; x < W; ++x) {
+            alive[1 + x] = (uint8_t)(0u - row[x].alive);
+            owner[1 + x] = row[x].owner;
+            age[1 + x] = row[x].age;
+        }
     }
     alive[0] = alive[W];
     owner[0] = owner[W];
@@ -260,6 +270,7 @@ inline bool SettleInBulk(float x, const Binade& b, uint64_t upkeeps, uint64_t bi
 template <class V> struct Neighbourhood {
     typename V::T alive[8], owner[8];  // the eight neighbours in scan order: NW N NE W E SW S SE
     typename V::T aC, oC, gC;          // the centre's alive, owner and age
+    // (alive lanes all ones or zero, as in the alive plane)
 };
 
 template <class V>
@@ -281,8 +292,9 @@ STEP_INLINE void LoadNeighbourhood(Neighbourhood<V>& n, const uint8_t* const A[3
 // The constants of the rule as vectors, made once per step.
 template <class V> struct RuleVectors {
     typedef typename V::T T;
-    T zero, one, two, three, eight, sixteen, ones, limit;
-    T ageK[9], ageAdd[9];  // (k, age increment) for each k that ages at all
+    T zero, one, minusTwo, minusThree, eight, sixteen, ones, limit;
+    T ageTable;            // the age increment for each k, for wrappers with a byte lookup
+    T ageK[9], ageAdd[9];  // (k, age increment) for each k that ages at all, for the others
     int ageKinds;
     T ownerVec[8];
 
@@ -290,12 +302,15 @@ template <class V> struct RuleVectors {
     {
         zero = V::set1(0);
         one = V::set1(1);
-        two = V::set1(2);
-        three = V::set1(3);
+        minusTwo = V::set1(0xFE);
+        minusThree = V::set1(0xFD);
         eight = V::set1(8);
         sixteen = V::set1(16);
         ones = V::eq(zero, zero);
         limit = V::set1(w.ageLimit);
+        uint8_t table[16] = {0};
+        memcpy(table, w.addAge, sizeof w.addAge);
+        ageTable = V::table16(table);
         ageKinds = 0;
         for (int k = 0; k < 9; ++k)
             if (w.addAge[k]) {
@@ -320,23 +335,31 @@ template <class V>
 STEP_INLINE void LifeAndAge(NextBlock<V>& x, const Neighbourhood<V>& n, const RuleVectors<V>& c)
 {
     typedef typename V::T T;
-    const T live = V::add(V::add(V::add(n.alive[0], n.alive[1]), V::add(n.alive[2], n.alive[3])),
-                          V::add(V::add(n.alive[4], n.alive[5]), V::add(n.alive[6], n.alive[7])));
+    // Each live neighbour adds -1 (0xFF): minus the count of live neighbours.
+    const T minusLive =
+        V::add(V::add(V::add(n.alive[0], n.alive[1]), V::add(n.alive[2], n.alive[3])),
+               V::add(V::add(n.alive[4], n.alive[5]), V::add(n.alive[6], n.alive[7])));
     // Each neighbour owned like the centre adds -1 (0xFF), so k = 8 + the sum.
     T same = V::eq(n.owner[0], n.oC);
     for (int i = 1; i < 8; ++i)
         same = V::add(same, V::eq(n.owner[i], n.oC));
     const T k = V::add(c.eight, same);
 
-    const T wasAlive = V::eq(n.aC, c.one);
-    const T is3 = V::eq(live, c.three);
-    x.nowAlive = V::or_(is3, V::and_(wasAlive, V::eq(live, c.two)));
+    const T wasAlive = n.aC;
+    const T is3 = V::eq(minusLive, c.minusThree);
+    x.nowAlive = V::or_(is3, V::and_(wasAlive, V::eq(minusLive, c.minusTwo)));
     x.birth = V::andnot(wasAlive, is3);
     x.death = V::andnot(x.nowAlive, wasAlive);
 
+    // The age increment for k (0..8): one byte lookup where the instruction set has one, else a
+    // compare per k that ages at all.
     T add = c.zero;
-    for (int j = 0; j < c.ageKinds; ++j)
-        add = V::or_(add, V::and_(V::eq(k, c.ageK[j]), c.ageAdd[j]));
+    if constexpr (V::hasLookup16) {
+        add = V::lookup16(c.ageTable, k);
+    } else {
+        for (int j = 0; j < c.ageKinds; ++j)
+            add = V::or_(add, V::and_(V::eq(k, c.ageK[j]), c.ageAdd[j]));
+    }
     // Dead owned cells below the age limit age; at or past it (a cell re-owned by a stamp right
     // after it lost its owner) the age drops to 0.
     const T deadOwned = V::andnot(x.nowAlive, V::andnot(V::eq(n.oC, c.zero), c.ones));
@@ -358,10 +381,9 @@ STEP_INLINE void NewbornOwner(NextBlock<V>& x, const Neighbourhood<V>& n, const 
     typedef typename V::T T;
     T first = c.zero, last = c.zero, sum = c.zero;
     for (int i = 0; i < 8; ++i) {
-        const T isLive = V::eq(n.alive[i], c.one);
-        last = V::select(isLive, n.owner[i], last);
-        first = V::select(V::eq(n.alive[7 - i], c.one), n.owner[7 - i], first);
-        sum = V::add(sum, V::and_(isLive, n.owner[i]));
+        last = V::select(n.alive[i], n.owner[i], last);
+        first = V::select(n.alive[7 - i], n.owner[7 - i], first);
+        sum = V::add(sum, V::and_(n.alive[i], n.owner[i]));
     }
     const T bIsC = V::eq(sum, V::add(first, V::add(last, last)));
     const T cand = V::select(bIsC, last, first);
@@ -415,8 +437,8 @@ STEP_INLINE void FlushBulkLanes(BulkLanes<V>& l, CreditBooks& b, const RuleVecto
 // are recorded in lane order, each with the plain positions before it.
 template <class V>
 STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const NextBlock<V>& x,
-                           const uint8_t* oldOwner, const uint8_t* newOwner, unsigned int lanes,
-                           typename V::T tailLanes, const RuleVectors<V>& c)
+                           const uint8_t* oldOwner, unsigned int lanes, typename V::T tailLanes,
+                           const RuleVectors<V>& c)
 {
     typedef typename V::T T;
     // The lanes past the end of a row count for nobody: owner 8 there.
@@ -463,6 +485,9 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
     }
     const uint64_t plainM = valid & ~birthM & ~(deathM & ~loseM);
     const uint64_t events = ((birthM | deathM) & ~loseM & exactLanes) | exactLose;
+    alignas(64) uint8_t newOwner[V::N];
+    if (events)
+        V::store(newOwner, x.owner);
     for (uint64_t ev = events; ev; ev &= ev - 1) {
         const unsigned int i = (unsigned int)__builtin_ctzll(ev);
         const uint64_t bit = 1ull << i;
@@ -486,18 +511,17 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
     }
 }
 
-// Joins the block's new planes into cells.
+// Joins the block's new alive, owner and age into cells.
 template <class V>
-STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, const uint8_t* alive,
-                           const uint8_t* owner, const uint8_t* age)
+STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, const NextBlock<V>& x,
+                           const RuleVectors<V>& c)
 {
+    const typename V::T alive = V::and_(x.nowAlive, c.one);
     if (lanes == V::N) {
-        for (unsigned int q = 0; q < V::N; q += 16)
-            V::join16(alive + q, owner + q, age + q, out + q);
+        V::join(alive, x.owner, x.age, out);
     } else {
         Cell tmp[V::N];
-        for (unsigned int q = 0; q < V::N; q += 16)
-            V::join16(alive + q, owner + q, age + q, tmp + q);
+        V::join(alive, x.owner, x.age, tmp);
         memcpy(out, tmp, lanes * sizeof(Cell));
     }
 }
@@ -520,7 +544,6 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
     for (unsigned int i = 0; i < N; ++i)
         tail[i] = i < W % N ? 0xFF : 0;
     const T tailLanes = V::load(tail);
-    alignas(64) uint8_t nAlive[V::N], nOwner[V::N], nAge[V::N];
 
     for (unsigned int y = y0; y < y1; ++y) {
         const uint8_t* const A[3] = {slot[0], slot[1], slot[2]};
@@ -536,11 +559,8 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
             LifeAndAge<V>(x, n, c);
             if (V::mask(x.birth) & valid)
                 NewbornOwner<V>(x, n, c);
-            V::store(nAlive, V::and_(x.nowAlive, c.one));
-            V::store(nOwner, x.owner);
-            V::store(nAge, x.age);
-            BookBlock<V>(lanesCount, books, w, x, O[1] + x0 + 1, nOwner, lanes, tailLanes, c);
-            JoinBlock<V>(outRow + x0, lanes, nAlive, nOwner, nAge);
+            BookBlock<V>(lanesCount, books, w, x, O[1] + x0 + 1, lanes, tailLanes, c);
+            JoinBlock<V>(outRow + x0, lanes, x, c);
         }
 
         // Roll the three row buffers down one row.
@@ -569,8 +589,10 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // 64-byte aligned memory); set1; per-lane add (wrapping), eq (all ones where equal, else 0),
 // and_, or_, andnot (~a & b), maxu (unsigned) and select (m ? a : b, m all ones or zero per
 // lane); mask (bit i = top bit of lane i), eqmask (mask of eq) and sum (of all lanes, unsigned);
-// and split16 / join16, which turn 16 cells into their alive, owner and age bytes and back (spare
-// byte 0).
+// table16 (a 16-byte table in every 16 lanes) and, where hasLookup16, lookup16 (each lane's
+// entry of that table, index 0..15); split, which turns N cells into their minus-alive, owner
+// and age bytes, and join, which turns three vectors of alive, owner and age back into N cells
+// (spare byte 0).
 //
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
 // at and below (LoadNeighbourhood): nine unaligned loads per plane give the neighbourhood in scan

@@ -36,17 +36,21 @@ struct VecNEON {
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
     static uint64_t sum(T a) { return vaddlvq_u8(a); }
 
+    static const bool hasLookup16 = true;
+    static T table16(const uint8_t* t) { return vld1q_u8(t); }
+    static T lookup16(T table, T i) { return vqtbl1q_u8(table, i); }
+
     // A cell is four bytes, so the structure loads and stores split and join 16 cells at once.
-    static void split16(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
+    static void split(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
     {
         const uint8x16x4_t c = vld4q_u8((const uint8_t*)row);
-        vst1q_u8(alive, c.val[0]);
+        vst1q_u8(alive, vsubq_u8(vdupq_n_u8(0), c.val[0]));
         vst1q_u8(owner, c.val[1]);
         vst1q_u8(age, c.val[2]);
     }
-    static void join16(const uint8_t* alive, const uint8_t* owner, const uint8_t* age, Cell* out)
+    static void join(T a, T o, T g, Cell* out)
     {
-        const uint8x16x4_t c = {{vld1q_u8(alive), vld1q_u8(owner), vld1q_u8(age), vdupq_n_u8(0)}};
+        const uint8x16x4_t c = {{a, o, g, vdupq_n_u8(0)}};
         vst4q_u8((uint8_t*)out, c);
     }
 };

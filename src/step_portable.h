@@ -144,13 +144,20 @@ struct VecPortable {
         return sum8(a.w[0]) + sum8(a.w[1]);
     }
 
+    // No byte lookup: the kernel compares instead.
+    static const bool hasLookup16 = false;
+    static T table16(const uint8_t* t)
+    {
+        return load(t);
+    }
+
     // Split and join go through local arrays: the bytes written cannot then alias the bytes
     // read, so the compiler is free to reorder and combine the accesses.
-    static void split16(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
+    static void split(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
     {
         uint8_t a[16], o[16], g[16];
         for (int i = 0; i < 16; ++i) {
-            a[i] = row[i].alive;
+            a[i] = (uint8_t)(0u - row[i].alive);
             o[i] = row[i].owner;
             g[i] = row[i].age;
         }
@@ -158,12 +165,12 @@ struct VecPortable {
         memcpy(owner, o, 16);
         memcpy(age, g, 16);
     }
-    static void join16(const uint8_t* alive, const uint8_t* owner, const uint8_t* age, Cell* out)
+    static void join(T alive, T owner, T age, Cell* out)
     {
         uint8_t a[16], o[16], g[16];
-        memcpy(a, alive, 16);
-        memcpy(o, owner, 16);
-        memcpy(g, age, 16);
+        store(a, alive);
+        store(o, owner);
+        store(g, age);
         Cell c[16];
         for (int i = 0; i < 16; ++i)
             c[i] = Cell{a[i], o[i], g[i], 0};

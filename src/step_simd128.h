@@ -39,10 +39,14 @@ struct VecSIMD128 {
         return s;
     }
 
-    // Splits 16 cells (four vectors of four cells) into their bytes: a first shuffle gathers
-    // two vectors' alive and owner bytes (or age and spare bytes) into the halves of one, a
-    // second joins the halves of two such.
-    static void split16(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
+    static const bool hasLookup16 = true;
+    static T table16(const uint8_t* t) { return wasm_v128_load(t); }
+    static T lookup16(T table, T i) { return wasm_i8x16_swizzle(table, i); }
+
+    // Splits 16 cells (four vectors of four cells) into their minus-alive, owner and age bytes: a
+    // first shuffle gathers two vectors' alive and owner bytes (or age and spare bytes) into the
+    // halves of one, a second joins the halves of two such.
+    static void split(const Cell* row, uint8_t* alive, uint8_t* owner, uint8_t* age)
     {
         const uint8_t* p = (const uint8_t*)row;
         const T c0 = wasm_v128_load(p), c1 = wasm_v128_load(p + 16);
@@ -55,16 +59,15 @@ struct VecSIMD128 {
             wasm_i8x16_shuffle(c0, c1, 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
         const T g23 =
             wasm_i8x16_shuffle(c2, c3, 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
-        wasm_v128_store(alive, wasm_i64x2_shuffle(ao01, ao23, 0, 2));
+        wasm_v128_store(alive, wasm_i8x16_neg(wasm_i64x2_shuffle(ao01, ao23, 0, 2)));
         wasm_v128_store(owner, wasm_i64x2_shuffle(ao01, ao23, 1, 3));
         wasm_v128_store(age, wasm_i64x2_shuffle(g01, g23, 0, 2));
     }
 
     // Joins 16 cells' bytes back into cells (the spare byte 0) by interleaving them: alive with
     // owner and age with zero byte by byte, then the two results pair by pair.
-    static void join16(const uint8_t* alive, const uint8_t* owner, const uint8_t* age, Cell* out)
+    static void join(T a, T o, T g, Cell* out)
     {
-        const T a = wasm_v128_load(alive), o = wasm_v128_load(owner), g = wasm_v128_load(age);
         const T z = wasm_i8x16_splat(0);
         const T aoLo =
             wasm_i8x16_shuffle(a, o, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
