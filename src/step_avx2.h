@@ -33,6 +33,7 @@ struct VecAVX2 {
         return (uint64_t)_mm_cvtsi128_si64(h) +
                (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(h, h));
     }
+    static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
     static const bool hasLookup16 = true;
     static T table16(const uint8_t* t)
     {

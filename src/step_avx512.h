@@ -37,6 +37,13 @@ struct VecAVX512 {
     {
         return (uint64_t)_mm512_reduce_add_epi64(_mm512_sad_epu8(a, _mm512_setzero_si512()));
     }
+    // acc + v where a equals b: one masked add on the compare's mask, without first widening
+    // the mask to a vector.
+    static const bool hasAddIfEq = true;
+    static T addIfEq(T acc, T a, T b, T v)
+    {
+        return _mm512_mask_add_epi8(acc, _mm512_cmpeq_epi8_mask(a, b), acc, v);
+    }
     static const bool hasLookup16 = true;
     static T table16(const uint8_t* t)
     {

@@ -207,19 +207,29 @@ inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* o
 // from the counts alone, that no order of them could have left the binade: its lowest possible
 // value minus the largest negative addition stays at or above lo, and its highest plus the
 // largest positive addition below 2 lo. If the check fails the band is run again with that
-// player's events recorded one by one. Balances that are 0, tiny, huge or not a number, owners
-// 0 and 7 (whose positions only clamp) and tunings that round to ties always take the events.
+// player's events recorded one by one. Balances that are 0, tiny, huge or not a number and
+// tunings that round to ties always take the events. Owners 0 and 7 pay no upkeep (their
+// positions only clamp): they go in bulk only at +0, which a band without births or deaths of
+// theirs leaves as it is, and such births and deaths are rare.
 
-// One player's binade and the exact offsets of its three kinds of addition there.
+// One owner's binade and the exact offsets of its three kinds of addition there.
 struct Binade {
+    bool zero;                    // owner 0 or 7 at +0: no binade, its band must be quiet
     double lo, hi;                // the binade [lo, hi) of the balance
     double up, birth, death;      // r(c) for each addition
     double negMargin, posMargin;  // the largest negative and positive addition, as magnitudes
 };
 
-// Whether balance x can be kept in bulk, and its binade if so.
-inline bool PrepareBinade(Binade& b, float x, const StepWork& w)
+// Whether owner o's balance x can be kept in bulk, and its binade if so.
+inline bool PrepareBinade(Binade& b, float x, unsigned int o, const StepWork& w)
 {
+    if (o == 0 || o == 7) {
+        uint32_t bits;
+        memcpy(&bits, &x, 4);
+        b.zero = bits == 0;
+        return b.zero;
+    }
+    b.zero = false;
     double u;
     if (!BinadeOf(x, &b.lo, &u))
         return false;
@@ -242,6 +252,10 @@ inline bool PrepareBinade(Binade& b, float x, const StepWork& w)
 inline bool SettleInBulk(float x, const Binade& b, uint64_t upkeeps, uint64_t births,
                          uint64_t deaths, float* settled)
 {
+    if (b.zero) {
+        *settled = x;
+        return births == 0 && deaths == 0;
+    }
     const double n[3] = {(double)upkeeps, (double)births, (double)deaths};
     const double r[3] = {b.up, b.birth, b.death};
     double neg = 0.0, pos = 0.0, sum = 0.0;
@@ -265,6 +279,27 @@ inline bool SettleInBulk(float x, const Binade& b, uint64_t upkeeps, uint64_t bi
 #else
 #define STEP_INLINE inline
 #endif
+
+// acc + v in the lanes where a equals b.
+template <class V>
+STEP_INLINE typename V::T AddIfEq(typename V::T acc, typename V::T a, typename V::T b,
+                                  typename V::T v)
+{
+    if constexpr (V::hasAddIfEq)
+        return V::addIfEq(acc, a, b, v);
+    else
+        return V::add(acc, V::and_(V::eq(a, b), v));
+}
+
+// acc - 1 (wrapping) in the lanes where a equals b.
+template <class V>
+STEP_INLINE typename V::T DownWhereEq(typename V::T acc, typename V::T a, typename V::T b)
+{
+    if constexpr (V::hasAddIfEq)
+        return V::addIfEq(acc, a, b, V::set1(0xFF));
+    else
+        return V::add(acc, V::eq(a, b));
+}
 
 // The old neighbourhood of a block, from the byte planes of the rows above, at and below.
 template <class V> struct Neighbourhood {
@@ -339,11 +374,10 @@ STEP_INLINE void LifeAndAge(NextBlock<V>& x, const Neighbourhood<V>& n, const Ru
     const T minusLive =
         V::add(V::add(V::add(n.alive[0], n.alive[1]), V::add(n.alive[2], n.alive[3])),
                V::add(V::add(n.alive[4], n.alive[5]), V::add(n.alive[6], n.alive[7])));
-    // Each neighbour owned like the centre adds -1 (0xFF), so k = 8 + the sum.
-    T same = V::eq(n.owner[0], n.oC);
-    for (int i = 1; i < 8; ++i)
-        same = V::add(same, V::eq(n.owner[i], n.oC));
-    const T k = V::add(c.eight, same);
+    // From 8, each neighbour owned like the centre takes 1 (adds 0xFF).
+    T k = c.eight;
+    for (int i = 0; i < 8; ++i)
+        k = DownWhereEq<V>(k, n.owner[i], n.oC);
 
     const T wasAlive = n.aC;
     const T is3 = V::eq(minusLive, c.minusThree);
@@ -396,9 +430,9 @@ STEP_INLINE void NewbornOwner(NextBlock<V>& x, const Neighbourhood<V>& n, const 
 
 // Per owner: kept in bulk (counted) or exactly (its events recorded and replayed in order).
 struct CreditBooks {
-    unsigned int exact;  // bit o: owner o's events are recorded; owners 0 and 7 always
-    Binade binade[8];    // for the players in bulk
-    uint64_t upkeeps[8], births[8], deaths[8];  // this band's counts of the players in bulk
+    unsigned int exact;                         // bit o: owner o's events are recorded
+    Binade binade[8];                           // for the owners in bulk
+    uint64_t upkeeps[8], births[8], deaths[8];  // this band's counts of every owner
     uint64_t pending[8];  // owners kept exactly: plain positions since their last event
     uint32_t evCount;
 };
@@ -429,12 +463,12 @@ STEP_INLINE void FlushBulkLanes(BulkLanes<V>& l, CreditBooks& b, const RuleVecto
     l.blocks = 0;
 }
 
-// Books the block's credits. Unless every player is kept exactly, every player is counted,
-// whether its counts are used or not (they also guess the next band's bulk players): every
-// position whose final owner is a player pays its upkeep there, births are charged to the new
-// owner and deaths paid to the old, which is the new one too but where the cell lost its owner
-// by decay (those few are counted lane by lane). For an owner kept exactly its births and deaths
-// are recorded in lane order, each with the plain positions before it.
+// Books the block's credits. Unless every owner is kept exactly, every owner is counted, whether
+// its counts are used or not (they also guess the next band's bulk owners): every position whose
+// final owner is a player pays its upkeep there, births are charged to the new owner and deaths
+// paid to the old, which is the new one too but where the cell lost its owner by decay (those
+// few are counted lane by lane). For an owner kept exactly its births and deaths are recorded in
+// lane order, each with the plain positions before it.
 template <class V>
 STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const NextBlock<V>& x,
                            const uint8_t* oldOwner, unsigned int lanes, typename V::T tailLanes,
@@ -445,18 +479,37 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
     const T owner = lanes == V::N
                         ? x.owner
                         : V::or_(V::and_(tailLanes, x.owner), V::andnot(tailLanes, c.eight));
-    const T code = V::or_(V::and_(x.birth, c.one), V::and_(V::andnot(x.lose, x.death), c.sixteen));
-    if ((b.exact & 0x7E) != 0x7E) {
+    const T kept = V::andnot(x.lose, x.death);  // deaths paid to the new owner
+    const T code = V::or_(V::and_(x.birth, c.one), V::and_(kept, c.sixteen));
+    const uint64_t valid = lanes == 64 ? ~0ull : ((1ull << lanes) - 1);
+    if (b.exact != 0xFF) {
         for (unsigned int o = 1; o <= 6; ++o) {
-            const T mine = V::eq(owner, c.ownerVec[o]);
-            l.owned[o] = V::add(l.owned[o], mine);
-            l.events[o] = V::add(l.events[o], V::and_(mine, code));
+            l.owned[o] = DownWhereEq<V>(l.owned[o], owner, c.ownerVec[o]);
+            l.events[o] = AddIfEq<V>(l.events[o], owner, c.ownerVec[o], code);
         }
         if (++l.blocks == BLOCKS_PER_FLUSH)
             FlushBulkLanes(l, b, c);
+        // Births and deaths of owners 0 and 7, for when they are in bulk: rare, so counted lane
+        // by lane.
+        const T zeroOrSeven = V::or_(V::eq(owner, c.zero), V::eq(owner, c.ownerVec[7]));
+        const uint64_t unowned = V::mask(V::and_(V::or_(x.birth, kept), zeroOrSeven)) & valid;
+        if (unowned) {
+            alignas(64) uint8_t newOwner[V::N];
+            V::store(newOwner, x.owner);
+            const uint64_t births = V::mask(x.birth);
+            for (uint64_t m = unowned; m; m &= m - 1) {
+                const unsigned int i = (unsigned int)__builtin_ctzll(m);
+                ++((births >> i) & 1 ? b.births : b.deaths)[newOwner[i]];
+            }
+        }
+        if (b.exact == 0) {
+            // Every owner in bulk: only the deaths by decay remain, paid to the old owner.
+            for (uint64_t m = V::mask(V::and_(x.lose, x.death)) & valid; m; m &= m - 1)
+                ++b.deaths[oldOwner[__builtin_ctzll(m)]];
+            return;
+        }
     }
 
-    const uint64_t valid = lanes == 64 ? ~0ull : ((1ull << lanes) - 1);
     const uint64_t birthM = V::mask(x.birth) & valid;
     const uint64_t deathM = V::mask(x.death) & valid;
     const uint64_t loseM = V::mask(x.lose) & deathM;
@@ -590,9 +643,9 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // and_, or_, andnot (~a & b), maxu (unsigned) and select (m ? a : b, m all ones or zero per
 // lane); mask (bit i = top bit of lane i), eqmask (mask of eq) and sum (of all lanes, unsigned);
 // table16 (a 16-byte table in every 16 lanes) and, where hasLookup16, lookup16 (each lane's
-// entry of that table, index 0..15); split, which turns N cells into their minus-alive, owner
-// and age bytes, and join, which turns three vectors of alive, owner and age back into N cells
-// (spare byte 0).
+// entry of that table, index 0..15); where hasAddIfEq, addIfEq (acc + v where a == b); split, which
+// turns N cells into their minus-alive, owner and age bytes, and join, which turns three vectors of
+// alive, owner and age back into N cells (spare byte 0).
 //
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
 // at and below (LoadNeighbourhood): nine unaligned loads per plane give the neighbourhood in scan
@@ -627,49 +680,56 @@ template <class V> void RunStep(StepWork& w)
         w.jump[o] = UpkeepJump{1.0, 0.0, 0.0, 0.0};
     }
 
-    unsigned int stuck = 0;  // players that failed in bulk this step: exact from then on
+    unsigned int stuck = 0;  // owners that failed in bulk this step: exact from then on
     SplitRowsAround<V>(w, slot, 0);
     for (unsigned int y0 = 0; y0 < H; y0 += bandRows) {
         const unsigned int y1 = H - y0 < bandRows ? H : y0 + bandRows;
-        // Players whose balance sits in a binade go in bulk, unless the last band's counts, twice
-        // over, could already leave it, or it has failed once this step; one leaving the exact
-        // books first settles its plain positions.
-        for (unsigned int o = 1; o <= 6; ++o) {
+        // Owners whose balance allows it go in bulk, unless the last band's counts, twice over
+        // and a little more, could already leave the binade, or it has failed once this step; one
+        // leaving the exact books first settles its plain positions. Owners 0 and 7 go in bulk
+        // only beside a player: with every player exact the books take the straight path.
+        const unsigned int order[8] = {1, 2, 3, 4, 5, 6, 0, 7};
+        for (unsigned int o : order) {
             const unsigned int bit = 1u << o;
+            Binade& bin = books.binade[o];
             float unused;
-            bool bulk = !(stuck & bit) && PrepareBinade(books.binade[o], w.bal[o], w);
+            bool bulk = !(stuck & bit) && PrepareBinade(bin, w.bal[o], o, w);
+            if (bulk && (o == 0 || o == 7) && (books.exact & 0x7E) == 0x7E)
+                bulk = false;
+            const uint64_t slack = bin.zero ? 0 : 16;
             if (bulk && !(books.exact & bit))
-                bulk = SettleInBulk(w.bal[o], books.binade[o], 2 * books.upkeeps[o] + 16,
-                                    2 * books.births[o] + 16, 2 * books.deaths[o] + 16, &unused);
+                bulk =
+                    SettleInBulk(w.bal[o], bin, 2 * books.upkeeps[o] + slack,
+                                 2 * books.births[o] + slack, 2 * books.deaths[o] + slack, &unused);
             if (bulk && (books.exact & bit)) {
                 w.bal[o] = PlainRun(w.bal[o], books.pending[o], o, w.upkeep, w.jump[o]);
                 books.pending[o] = 0;
-                if (!PrepareBinade(books.binade[o], w.bal[o], w))
+                if (!PrepareBinade(bin, w.bal[o], o, w))
                     continue;  // the catch-up left the binade behind
-                books.exact &= ~(1u << o);
+                books.exact &= ~bit;
             } else if (!bulk) {
-                books.exact |= 1u << o;
+                books.exact |= bit;
             }
         }
         uint64_t pendingAtStart[8];
         memcpy(pendingAtStart, books.pending, sizeof pendingAtStart);
         for (;;) {
-            // With every player kept exactly nothing is counted, and the last counts stay.
-            if ((books.exact & 0x7E) != 0x7E)
+            // With every owner kept exactly nothing is counted, and the last counts stay.
+            if (books.exact != 0xFF)
                 for (unsigned int o = 0; o < 8; ++o)
                     books.upkeeps[o] = books.births[o] = books.deaths[o] = 0;
             RunRows<V>(w, books, c, slot, y0, y1);
-            // Settle the players in bulk. If one's band might have left its binade, the band runs
-            // again with that player's events recorded, and nothing of this run is kept.
+            // Settle the owners in bulk. If one's band might have left its binade, the band runs
+            // again with that owner's events recorded, and nothing of this run is kept.
             float settled[8];
             unsigned int failed = 0;
-            for (unsigned int o = 1; o <= 6; ++o)
+            for (unsigned int o = 0; o < 8; ++o)
                 if (!(books.exact & (1u << o)) &&
                     !SettleInBulk(w.bal[o], books.binade[o], books.upkeeps[o], books.births[o],
                                   books.deaths[o], &settled[o]))
                     failed |= 1u << o;
             if (failed == 0) {
-                for (unsigned int o = 1; o <= 6; ++o)
+                for (unsigned int o = 0; o < 8; ++o)
                     if (!(books.exact & (1u << o)))
                         w.bal[o] = settled[o];
                 break;

@@ -145,6 +145,7 @@ struct VecPortable {
     }
 
     // No byte lookup: the kernel compares instead.
+    static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
     static const bool hasLookup16 = false;
     static T table16(const uint8_t* t)
     {

@@ -37,6 +37,7 @@ struct VecSSE2 {
                (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
     }
     // SSE2 has no byte shuffle: the kernel compares instead.
+    static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
     static const bool hasLookup16 = false;
     static T table16(const uint8_t* t) { return _mm_loadu_si128((const __m128i*)t); }
 
