@@ -22,7 +22,7 @@ struct VecAVX2 {
     static T and_(T a, T b) { return _mm256_and_si256(a, b); }
     static T or_(T a, T b) { return _mm256_or_si256(a, b); }
     static T andnot(T a, T b) { return _mm256_andnot_si256(a, b); }  // ~a & b
-    static T maxu(T a, T b) { return _mm256_max_epu8(a, b); }
+    static T minu(T a, T b) { return _mm256_min_epu8(a, b); }
     static T select(T m, T a, T b) { return _mm256_blendv_epi8(b, a, m); }
     static uint64_t mask(T a) { return (uint32_t)_mm256_movemask_epi8(a); }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }

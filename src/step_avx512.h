@@ -29,7 +29,7 @@ struct VecAVX512 {
     static T and_(T a, T b) { return _mm512_and_si512(a, b); }
     static T or_(T a, T b) { return _mm512_or_si512(a, b); }
     static T andnot(T a, T b) { return _mm512_andnot_si512(a, b); }  // ~a & b
-    static T maxu(T a, T b) { return _mm512_max_epu8(a, b); }
+    static T minu(T a, T b) { return _mm512_min_epu8(a, b); }
     static T select(T m, T a, T b) { return _mm512_mask_blend_epi8(_mm512_movepi8_mask(m), b, a); }
     static uint64_t mask(T a) { return (uint64_t)_mm512_movepi8_mask(a); }
     static uint64_t eqmask(T a, T b) { return _mm512_cmpeq_epi8_mask(a, b); }

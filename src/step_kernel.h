@@ -397,11 +397,13 @@ STEP_INLINE void LifeAndAge(NextBlock<V>& x, const Neighbourhood<V>& n, const Ru
     // Dead owned cells below the age limit age; at or past it (a cell re-owned by a stamp right
     // after it lost its owner) the age drops to 0.
     const T deadOwned = V::andnot(x.nowAlive, V::andnot(V::eq(n.oC, c.zero), c.ones));
-    const T overLimit = V::eq(V::maxu(n.gC, c.limit), n.gC);
+    const T overLimit = V::eq(V::minu(n.gC, c.limit), c.limit);
     const T aging = V::andnot(overLimit, deadOwned);
-    const T aged = V::add(n.gC, add);
-    x.lose = V::and_(aging, V::eq(V::maxu(aged, c.limit), aged));
-    x.age = V::or_(V::and_(x.lose, c.limit), V::and_(V::andnot(x.lose, aging), aged));
+    // The new age is the aged one, or the limit where it reaches the limit and the cell loses
+    // its owner: their minimum either way.
+    const T capped = V::minu(V::add(n.gC, add), c.limit);
+    x.lose = V::and_(aging, V::eq(capped, c.limit));
+    x.age = V::and_(aging, capped);
     x.owner = V::andnot(x.lose, n.oC);
 }
 
@@ -413,8 +415,10 @@ template <class V>
 STEP_INLINE void NewbornOwner(NextBlock<V>& x, const Neighbourhood<V>& n, const RuleVectors<V>& c)
 {
     typedef typename V::T T;
-    T first = c.zero, last = c.zero, sum = c.zero;
-    for (int i = 0; i < 8; ++i) {
+    // In a lane with a newborn some neighbour lives, so the chains can start from the owner of
+    // the last (or first) neighbour instead of from "none".
+    T first = n.owner[7], last = n.owner[0], sum = V::and_(n.alive[0], n.owner[0]);
+    for (int i = 1; i < 8; ++i) {
         last = V::select(n.alive[i], n.owner[i], last);
         first = V::select(n.alive[7 - i], n.owner[7 - i], first);
         sum = V::add(sum, V::and_(n.alive[i], n.owner[i]));
@@ -640,7 +644,7 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // Runs the whole step over the rows with vector type V (N byte lanes, N a multiple of 16 and at
 // most 64). V provides, as static members: the vector type T; load (unaligned) and store (to
 // 64-byte aligned memory); set1; per-lane add (wrapping), eq (all ones where equal, else 0),
-// and_, or_, andnot (~a & b), maxu (unsigned) and select (m ? a : b, m all ones or zero per
+// and_, or_, andnot (~a & b), minu (unsigned) and select (m ? a : b, m all ones or zero per
 // lane); mask (bit i = top bit of lane i), eqmask (mask of eq) and sum (of all lanes, unsigned);
 // table16 (a 16-byte table in every 16 lanes) and, where hasLookup16, lookup16 (each lane's
 // entry of that table, index 0..15); where hasAddIfEq, addIfEq (acc + v where a == b); split, which

@@ -23,7 +23,7 @@ struct VecNEON {
     static T or_(T a, T b) { return vorrq_u8(a, b); }
     // ~a & b
     static T andnot(T a, T b) { return vbicq_u8(b, a); }
-    static T maxu(T a, T b) { return vmaxq_u8(a, b); }
+    static T minu(T a, T b) { return vminq_u8(a, b); }
     static T select(T m, T a, T b) { return vbslq_u8(m, a, b); }
     // NEON has no byte-mask instruction: each lane's top bit is moved to bit (lane mod 8) of
     // its byte, and each half's eight bytes are summed across into one mask byte.

@@ -69,10 +69,10 @@ struct VecPortable {
     {
         return widen(nonzero(a ^ b) ^ TOP);
     }
-    static uint64_t max8(uint64_t a, uint64_t b)
+    static uint64_t min8(uint64_t a, uint64_t b)
     {
-        const uint64_t aWins = widen(atLeast(a, b));
-        return (a & aWins) | (b & ~aWins);
+        const uint64_t aAtLeastB = widen(atLeast(a, b));
+        return (b & aAtLeastB) | (a & ~aAtLeastB);
     }
     // The lanes' top bits gathered into bits 0..7: the multiplier moves bit 8i to bit 56 + i,
     // and no two of its partial products meet in one bit.
@@ -114,9 +114,9 @@ struct VecPortable {
     {
         return T{{~a.w[0] & b.w[0], ~a.w[1] & b.w[1]}};
     }
-    static T maxu(T a, T b)
+    static T minu(T a, T b)
     {
-        return T{{max8(a.w[0], b.w[0]), max8(a.w[1], b.w[1])}};
+        return T{{min8(a.w[0], b.w[0]), min8(a.w[1], b.w[1])}};
     }
     static T select(T m, T a, T b)
     {

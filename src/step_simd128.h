@@ -24,7 +24,7 @@ struct VecSIMD128 {
     static T or_(T a, T b) { return wasm_v128_or(a, b); }
     // ~a & b (WebAssembly's andnot is a & ~b, so the operands swap)
     static T andnot(T a, T b) { return wasm_v128_andnot(b, a); }
-    static T maxu(T a, T b) { return wasm_u8x16_max(a, b); }
+    static T minu(T a, T b) { return wasm_u8x16_min(a, b); }
     static uint64_t mask(T a) { return wasm_i8x16_bitmask(a); }
     static uint64_t eqmask(T a, T b) { return mask(eq(a, b)); }
     static T select(T m, T a, T b) { return wasm_v128_bitselect(a, b, m); }

@@ -23,7 +23,7 @@ struct VecSSE2 {
     static T or_(T a, T b) { return _mm_or_si128(a, b); }
     // ~a & b
     static T andnot(T a, T b) { return _mm_andnot_si128(a, b); }
-    static T maxu(T a, T b) { return _mm_max_epu8(a, b); }
+    static T minu(T a, T b) { return _mm_min_epu8(a, b); }
     static T select(T m, T a, T b)
     {
         return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));

@@ -452,7 +452,7 @@ TYPED_TEST(StepVector, LaneOperationsMatchTheirByteDefinitions)
         {"and_", V::and_, [](unsigned int x, unsigned int y) { return x & y; }},
         {"or_", V::or_, [](unsigned int x, unsigned int y) { return x | y; }},
         {"andnot", V::andnot, [](unsigned int x, unsigned int y) { return ~x & y & 0xFF; }},
-        {"maxu", V::maxu, [](unsigned int x, unsigned int y) { return x > y ? x : y; }},
+        {"minu", V::minu, [](unsigned int x, unsigned int y) { return x < y ? x : y; }},
     };
     alignas(64) uint8_t a[64 + 1], b[64 + 1], out[64];
     for (unsigned int first = 0; first < 65536; first += N) {
