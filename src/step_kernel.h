@@ -301,29 +301,6 @@ STEP_INLINE typename V::T DownWhereEq(typename V::T acc, typename V::T a, typena
         return V::add(acc, V::eq(a, b));
 }
 
-// The old neighbourhood of a block, from the byte planes of the rows above, at and below.
-template <class V> struct Neighbourhood {
-    typename V::T alive[8], owner[8];  // the eight neighbours in scan order: NW N NE W E SW S SE
-    typename V::T aC, oC, gC;          // the centre's alive, owner and age
-    // (alive lanes all ones or zero, as in the alive plane)
-};
-
-template <class V>
-STEP_INLINE void LoadNeighbourhood(Neighbourhood<V>& n, const uint8_t* const A[3],
-                                   const uint8_t* const O[3], const uint8_t* G, size_t p)
-{
-    // p is the plane index of the west neighbours; the centre is p + 1.
-    const size_t at[8] = {p, p + 1, p + 2, p, p + 2, p, p + 1, p + 2};
-    const int row[8] = {0, 0, 0, 1, 1, 2, 2, 2};
-    for (int i = 0; i < 8; ++i) {
-        n.alive[i] = V::load(A[row[i]] + at[i]);
-        n.owner[i] = V::load(O[row[i]] + at[i]);
-    }
-    n.aC = V::load(A[1] + p + 1);
-    n.oC = V::load(O[1] + p + 1);
-    n.gC = V::load(G + p + 1);
-}
-
 // The constants of the rule as vectors, made once per step.
 template <class V> struct RuleVectors {
     typedef typename V::T T;
@@ -357,6 +334,51 @@ template <class V> struct RuleVectors {
     }
 };
 
+// What a block's old neighbourhood adds up to, from the byte planes of the rows above, at and
+// below: enough for the rule, its decay and the newborn's owner.
+template <class V> struct NeighbourSums {
+    typename V::T aC, oC, gC;   // the centre's alive (all ones or zero), owner and age
+    typename V::T minusLive;    // minus the count of live neighbours (each live one adds 0xFF)
+    typename V::T k;            // the count of differently owned neighbours
+    typename V::T first, last;  // the owners of the first and last live neighbour in scan order
+    typename V::T ownerSum;     // the sum of the live neighbours' owners
+};
+
+// One pass over the eight neighbours, NW N NE W E SW S SE: nine unaligned loads per plane, each
+// used at once. (Loading all sixteen first and working on them afterwards keeps more vectors
+// alive than a 16-register file holds, and the compiler then spills freshly loaded vectors to
+// the stack and reads them back, where loading the plane again is cheaper.) The first owner
+// runs the same chain backwards, from the last neighbour. In a lane where a newborn needs them
+// some neighbour lives, so both chains may start from a neighbour's owner rather than "none".
+template <class V>
+STEP_INLINE void SumNeighbourhood(NeighbourSums<V>& s, const uint8_t* const A[3],
+                                  const uint8_t* const O[3], const uint8_t* G, size_t p,
+                                  const RuleVectors<V>& c)
+{
+    // p is the plane index of the west neighbours; the centre is p + 1.
+    const size_t at[8] = {p, p + 1, p + 2, p, p + 2, p, p + 1, p + 2};
+    const int row[8] = {0, 0, 0, 1, 1, 2, 2, 2};
+    s.aC = V::load(A[1] + p + 1);
+    s.oC = V::load(O[1] + p + 1);
+    s.gC = V::load(G + p + 1);
+    typename V::T a = V::load(A[row[0]] + at[0]), o = V::load(O[row[0]] + at[0]);
+    s.minusLive = a;
+    s.k = DownWhereEq<V>(c.eight, o, s.oC);  // from 8, each neighbour owned alike takes 1
+    s.last = o;
+    s.ownerSum = V::and_(a, o);
+    s.first = V::load(O[row[7]] + at[7]);
+    for (int i = 1; i < 8; ++i) {
+        a = V::load(A[row[i]] + at[i]);
+        o = V::load(O[row[i]] + at[i]);
+        s.minusLive = V::add(s.minusLive, a);
+        s.k = DownWhereEq<V>(s.k, o, s.oC);
+        s.last = V::select(a, o, s.last);
+        s.ownerSum = V::add(s.ownerSum, V::and_(a, o));
+        const int j = 7 - i;
+        s.first = V::select(V::load(A[row[j]] + at[j]), V::load(O[row[j]] + at[j]), s.first);
+    }
+}
+
 // What the rule makes of a block: lanes all ones or zero, except the new age and owner.
 template <class V> struct NextBlock {
     typename V::T nowAlive, birth, death, lose;  // lose: a dead owned cell loses its owner
@@ -367,17 +389,10 @@ template <class V> struct NextBlock {
 // differently owned neighbours and from it the decay of dead owned cells. The owner is the old
 // one (0 where decay took it); a newborn's owner comes from NewbornOwner.
 template <class V>
-STEP_INLINE void LifeAndAge(NextBlock<V>& x, const Neighbourhood<V>& n, const RuleVectors<V>& c)
+STEP_INLINE void LifeAndAge(NextBlock<V>& x, const NeighbourSums<V>& n, const RuleVectors<V>& c)
 {
     typedef typename V::T T;
-    // Each live neighbour adds -1 (0xFF): minus the count of live neighbours.
-    const T minusLive =
-        V::add(V::add(V::add(n.alive[0], n.alive[1]), V::add(n.alive[2], n.alive[3])),
-               V::add(V::add(n.alive[4], n.alive[5]), V::add(n.alive[6], n.alive[7])));
-    // From 8, each neighbour owned like the centre takes 1 (adds 0xFF).
-    T k = c.eight;
-    for (int i = 0; i < 8; ++i)
-        k = DownWhereEq<V>(k, n.owner[i], n.oC);
+    const T minusLive = n.minusLive, k = n.k;
 
     const T wasAlive = n.aC;
     const T is3 = V::eq(minusLive, c.minusThree);
@@ -412,18 +427,11 @@ STEP_INLINE void LifeAndAge(NextBlock<V>& x, const Neighbourhood<V>& n, const Ru
 // a is the owner of the first live neighbour and c of the last; b == c exactly when the three
 // owners add up to a + 2c.
 template <class V>
-STEP_INLINE void NewbornOwner(NextBlock<V>& x, const Neighbourhood<V>& n, const RuleVectors<V>& c)
+STEP_INLINE void NewbornOwner(NextBlock<V>& x, const NeighbourSums<V>& n, const RuleVectors<V>& c)
 {
     typedef typename V::T T;
-    // In a lane with a newborn some neighbour lives, so the chains can start from the owner of
-    // the last (or first) neighbour instead of from "none".
-    T first = n.owner[7], last = n.owner[0], sum = V::and_(n.alive[0], n.owner[0]);
-    for (int i = 1; i < 8; ++i) {
-        last = V::select(n.alive[i], n.owner[i], last);
-        first = V::select(n.alive[7 - i], n.owner[7 - i], first);
-        sum = V::add(sum, V::and_(n.alive[i], n.owner[i]));
-    }
-    const T bIsC = V::eq(sum, V::add(first, V::add(last, last)));
+    const T first = n.first, last = n.last;
+    const T bIsC = V::eq(n.ownerSum, V::add(first, V::add(last, last)));
     const T cand = V::select(bIsC, last, first);
     const T newborn = V::select(V::eq(cand, c.zero), n.oC, cand);
     x.owner = V::select(x.birth, newborn, x.owner);
@@ -609,8 +617,8 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
 
         for (unsigned int x0 = 0; x0 < W; x0 += N) {
             const unsigned int lanes = W - x0 < N ? W - x0 : N;
-            Neighbourhood<V> n;
-            LoadNeighbourhood<V>(n, A, O, slot[1] + 2 * P, x0);
+            NeighbourSums<V> n;
+            SumNeighbourhood<V>(n, A, O, slot[1] + 2 * P, x0, c);
             NextBlock<V> x;
             LifeAndAge<V>(x, n, c);
             // Always, though most lanes have no newborn: on a busy world most blocks have one,
@@ -652,9 +660,9 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // alive, owner and age back into N cells (spare byte 0).
 //
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
-// at and below (LoadNeighbourhood): nine unaligned loads per plane give the neighbourhood in scan
-// order, sums and compares give life and age (LifeAndAge), then the newborns' owners
-// (NewbornOwner). The credits are booked per owner (BookBlock): players whose balance sits well
+// at and below: one pass over the neighbours in scan order, nine unaligned loads per plane, sums
+// up what the rule needs (SumNeighbourhood); compares give life and age (LifeAndAge), then the
+// newborns' owners (NewbornOwner). The credits are booked per owner (BookBlock): players whose balance sits well
 // inside a binade are only counted and settled per band of rows in one exact sum; the others'
 // births and deaths are recorded lane by lane with the plain positions before them and replayed
 // in visiting order with exactly the model's single-precision additions and clamps. Different
