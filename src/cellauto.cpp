@@ -10,25 +10,15 @@
 namespace {
 // Planes are padded so a 64-lane load starting at the last column stays inside them.
 const size_t PLANE_PAD_BYTES = 128;
-// The step's event buffer holds at least one row's events, so a band of rows always fits it.
-const uint32_t MIN_STEP_EVENT_CAP = 4096;
-
-uint32_t StepEventCap(unsigned int width)
-{
-    return width > MIN_STEP_EVENT_CAP ? width : MIN_STEP_EVENT_CAP;
-}
-
 size_t PlaneBytes(unsigned int width)
 {
     return (size_t)width + PLANE_PAD_BYTES;
 }
 
-// The events follow the nine planes in the scratch block, and the step's history the events;
-// both aligned for the history's 64-bit counts.
-size_t EventsOffset(unsigned int width)
+// The step's history follows the nine planes in the scratch block, aligned for its counts.
+size_t HistoryOffset(unsigned int width)
 {
     const size_t a = alignof(StepHistory);
-    static_assert(sizeof(StepEvent) % alignof(StepHistory) == 0, "the history stays aligned");
     return (9 * PlaneBytes(width) + a - 1) / a * a;
 }
 
@@ -96,10 +86,9 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
         return;
     currentMap = (Cell*)calloc(cellCount, sizeof(Cell));
     nextMap = (Cell*)calloc(cellCount, sizeof(Cell));
-    // The step's own scratch: three rows split into alive, owner and age planes, and the
-    // credit events; made here so that a step never allocates.
-    stepBuffers = (unsigned char*)calloc(1, EventsOffset(w) + StepEventCap(w) * sizeof(StepEvent) +
-                                                sizeof(StepHistory));
+    // The step's own scratch: three rows split into alive, owner and age planes, and what one
+    // step tells the next; made here so that a step never allocates.
+    stepBuffers = (unsigned char*)calloc(1, HistoryOffset(w) + sizeof(StepHistory));
     if (currentMap == nullptr || nextMap == nullptr || stepBuffers == nullptr) {
         free(currentMap);
         free(nextMap);
@@ -283,9 +272,7 @@ void CellAuto::Step()
     for (int i = 0; i < 3; ++i)
         w.slot[i] = stepBuffers + (size_t)i * 3 * P;
     w.planeBytes = P;
-    w.events = (StepEvent*)(stepBuffers + EventsOffset(width));
-    w.history = (StepHistory*)(w.events + StepEventCap(width));
-    w.eventCap = StepEventCap(width);
+    w.history = (StepHistory*)(stepBuffers + HistoryOffset(width));
     w.ageLimit = (uint8_t)ageLimit;
     w.upkeep = creditUpkeep;
     w.birth = creditBirth;

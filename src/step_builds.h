@@ -10,14 +10,6 @@
 
 #include "cellauto.h"
 
-// One credit event of a position: a death or a birth, with the plain positions of the same
-// owner before it (the kernel's block comment explains the replay).
-struct StepEvent {
-    uint32_t before;  // plain positions of this owner since its previous event
-    uint8_t owner;
-    uint8_t type;
-};
-
 // The constant-step range of one binade for the upkeep jump: for x in [thresh, hi) one upkeep
 // gives exactly x - s. An empty range (hi <= thresh) means "step one by one here".
 struct UpkeepJump {
@@ -37,9 +29,7 @@ struct StepWork {
     unsigned int W, H;
     uint8_t* slot[3];   // three padded row buffers: alive, owner, age planes of one row each
     size_t planeBytes;  // bytes per plane: W + 2 + padding; byte 1 is column 0
-    StepEvent* events;
     StepHistory* history;
-    uint32_t eventCap;
     uint8_t addAge[9];  // age added to a dead owned cell with k differently owned neighbours
     uint8_t ageLimit;
     float upkeep, birth, death;

@@ -23,14 +23,6 @@ static_assert(sizeof(Cell) == 4 && offsetof(Cell, alive) == 0 && offsetof(Cell, 
 
 namespace {
 
-// What a position did to one owner's balance besides the plain "upkeep, then clamp" (or, for
-// owners 0 and 7, only the clamp) that every other position of that owner does.
-enum : uint8_t {
-    EV_DEATH_UPKEEP = 0,  // death bonus, then upkeep and clamp: the cell died and kept its owner
-    EV_DEATH_ONLY = 1,    // death bonus alone: the cell died and lost its owner by decay
-    EV_BIRTH_UPKEEP = 2,  // birth cost, then upkeep and clamp
-};
-
 // 2^e as a double, for e within the normal double range.
 inline double PowerOfTwo(int e)
 {
@@ -139,27 +131,6 @@ inline float PlainRun(float x, uint64_t n, unsigned int o, float up, UpkeepJump&
         --n;
     }
     return x;
-}
-
-// Replays the recorded events into the balances, in visiting order; each first catches up on
-// the plain positions of its owner before it.
-inline void ReplayEvents(StepWork& w, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; ++i) {
-        const StepEvent& ev = w.events[i];
-        const unsigned int o = ev.owner;
-        float x = PlainRun(w.bal[o], ev.before, o, w.upkeep, w.jump[o]);
-        if (ev.type == EV_DEATH_ONLY) {
-            x = x + w.death;
-        } else {
-            x = x + (ev.type == EV_BIRTH_UPKEEP ? w.birth : w.death);
-            if (o >= 1 && o <= 6)
-                x = x + w.upkeep;
-            if (!(x > 0.0f))
-                x = 0.0f;
-        }
-        w.bal[o] = x;
-    }
 }
 
 // Splits one row of cells into its alive, owner and age planes, with column W-1 copied before
@@ -440,14 +411,22 @@ STEP_INLINE void NewbornOwner(NextBlock<V>& x, const NeighbourSums<V>& n, const 
 // ---------------------------------------------------------------------------------------------
 // The credit books of one step
 
-// Per owner: kept in bulk (counted) or exactly (its events recorded and replayed in order).
+// Per owner: kept in bulk (counted, settled per band) or exactly (block by block, in order).
 struct CreditBooks {
-    unsigned int exact;                         // bit o: owner o's events are recorded
-    Binade binade[8];                           // for the owners in bulk
+    unsigned int exact;                         // bit o: owner o is kept exactly
+    unsigned int binadeKnown;                   // bit o: binade[o] holds an exact owner's balance
+    Binade binade[8];                           // the balance's binade, for either kind
     uint64_t upkeeps[8], births[8], deaths[8];  // this band's counts of every owner
-    uint64_t pending[8];  // owners kept exactly: plain positions since their last event
-    uint32_t evCount;
+    uint64_t pending[8];  // an exact owner's plain positions not yet applied to its balance
+    double blockFloor;    // below this a balance's binade is too narrow to hold a block in bulk
 };
+
+// Applies an exact owner's pending plain positions to its balance.
+inline void ApplyPending(StepWork& w, CreditBooks& b, unsigned int o)
+{
+    w.bal[o] = PlainRun(w.bal[o], b.pending[o], o, w.upkeep, w.jump[o]);
+    b.pending[o] = 0;
+}
 
 // The players' counts of a few blocks, lane by lane: minus the positions owned (wrapping), and
 // births + 16 deaths. Emptied into the books every BLOCKS_PER_FLUSH blocks, before a lane can
@@ -475,12 +454,102 @@ STEP_INLINE void FlushBulkLanes(BulkLanes<V>& l, CreditBooks& b, const RuleVecto
     l.blocks = 0;
 }
 
+// Cells per band of rows.
+const unsigned int BAND_CELLS = 4096;
+
+// Runs one block's positions of an owner kept exactly, with its waiting plain positions, one
+// by one in lane order with exactly the model's additions and clamps, plain runs jumping through
+// each binade (PlainRun). The plain positions after the last birth or death wait again. Kept
+// out of line: the step's main loop stays small, and this runs for few blocks.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void RunPositions(StepWork& w, CreditBooks& b, unsigned int o, uint64_t mine, uint64_t births,
+                  uint64_t deaths, uint64_t lost)
+{
+    float x = w.bal[o];
+    uint64_t plain = mine & ~births & ~deaths;  // the plain positions not yet run
+    uint64_t waiting = b.pending[o];
+    for (uint64_t ev = births | deaths | lost; ev; ev &= ev - 1) {
+        const uint64_t at = ev & (~ev + 1), before = at - 1;
+        x = PlainRun(x, waiting + (uint64_t)__builtin_popcountll(plain & before), o, w.upkeep,
+                     w.jump[o]);
+        waiting = 0;
+        plain &= ~before;
+        if (lost & at) {
+            x = x + w.death;
+        } else {
+            x = x + ((births & at) ? w.birth : w.death);
+            if (o >= 1 && o <= 6)
+                x = x + w.upkeep;
+            if (!(x > 0.0f))
+                x = 0.0f;
+        }
+    }
+    w.bal[o] = x;
+    b.pending[o] = (uint64_t)__builtin_popcountll(plain);
+}
+
+// Applies one block's positions of an owner kept exactly to its balance, in lane order. `mine`
+// holds the lanes whose final owner is o, and of them `births` and `deaths` those with a birth
+// or with a death that kept the owner; `lost` the lanes where o's cell died and lost its owner
+// by decay (the death bonus alone). Plain positions only wait, counted, until a birth or death
+// comes. Where the waiting ones and the block's counts cannot leave a wide binade they are
+// settled in one exact sum, as for the owners in bulk: near a binade's edge that spares most
+// blocks the position-by-position path.
+inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, uint64_t mine, uint64_t births,
+                       uint64_t deaths, uint64_t lost)
+{
+    if ((births | deaths | lost) == 0) {
+        b.pending[o] += (uint64_t)__builtin_popcountll(mine);
+        return;
+    }
+    const unsigned int bit = 1u << o;
+    const float x = w.bal[o];
+    if (!(b.binadeKnown & bit) && (double)x >= b.blockFloor && PrepareBinade(b.binade[o], x, o, w))
+        b.binadeKnown |= bit;
+    if (b.binadeKnown & bit) {
+        const uint64_t upkeeps =
+            o >= 1 && o <= 6 ? b.pending[o] + (uint64_t)__builtin_popcountll(mine) : 0;
+        float settled;
+        if (SettleInBulk(x, b.binade[o], upkeeps, (uint64_t)__builtin_popcountll(births),
+                         (uint64_t)__builtin_popcountll(deaths | lost), &settled)) {
+            w.bal[o] = settled;  // still inside the binade, which stays known
+            b.pending[o] = 0;
+            return;
+        }
+        b.binadeKnown &= ~bit;
+    }
+    RunPositions(w, b, o, mine, births, deaths, lost);
+}
+
+// Applies the block's positions of the owners kept exactly to their balances (ApplyBlock).
+// Kept out of line, so that the step's main loop, where every owner is usually in bulk, keeps
+// its registers for itself.
+template <class V>
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void BookExactOwners(CreditBooks& b, StepWork& w, const typename V::T& owner,
+                     const typename V::T& birth, const typename V::T& kept, uint64_t lostM,
+                     const uint8_t* oldOwner, uint64_t valid, const RuleVectors<V>& c)
+{
+    const uint64_t birthM = V::mask(birth) & valid;
+    const uint64_t keptM = V::mask(kept) & valid;
+    for (unsigned int m = b.exact; m; m &= m - 1) {
+        const unsigned int o = (unsigned int)__builtin_ctz(m);
+        const uint64_t mine = V::eqmask(owner, c.ownerVec[o]) & valid;
+        const uint64_t lost = lostM ? V::eqmask(V::load(oldOwner), c.ownerVec[o]) & lostM : 0;
+        ApplyBlock(w, b, o, mine, mine & birthM, mine & keptM, lost);
+    }
+}
+
 // Books the block's credits. Unless every owner is kept exactly, every owner is counted, whether
 // its counts are used or not (they also guess the next band's bulk owners): every position whose
 // final owner is a player pays its upkeep there, births are charged to the new owner and deaths
 // paid to the old, which is the new one too but where the cell lost its owner by decay (those
-// few are counted lane by lane). For an owner kept exactly its births and deaths are recorded in
-// lane order, each with the plain positions before it.
+// few are counted lane by lane). An owner kept exactly has the block's positions applied to its
+// balance at once (ApplyBlock).
 template <class V>
 STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const NextBlock<V>& x,
                            const uint8_t* oldOwner, unsigned int lanes, typename V::T tailLanes,
@@ -514,66 +583,20 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
                 ++((births >> i) & 1 ? b.births : b.deaths)[newOwner[i]];
             }
         }
-        if (b.exact == 0) {
-            // Every owner in bulk: only the deaths by decay remain, paid to the old owner.
-            for (uint64_t m = V::mask(V::and_(x.lose, x.death)) & valid; m; m &= m - 1)
-                ++b.deaths[oldOwner[__builtin_ctzll(m)]];
-            return;
-        }
     }
 
-    const uint64_t birthM = V::mask(x.birth) & valid;
-    const uint64_t deathM = V::mask(x.death) & valid;
-    const uint64_t loseM = V::mask(x.lose) & deathM;
-    uint64_t byOwner[8];
-    uint64_t exactLanes = 0;
-    if (b.exact == 0xFF) {
-        // Every owner exact (balances run down to 0): one straight pass over all eight.
-        for (unsigned int o = 0; o < 8; ++o)
-            byOwner[o] = V::eqmask(owner, c.ownerVec[o]);
-        exactLanes = valid;
-    } else {
-        for (unsigned int m = b.exact; m; m &= m - 1) {
-            const unsigned int o = (unsigned int)__builtin_ctz(m);
-            byOwner[o] = V::eqmask(owner, c.ownerVec[o]);
-            exactLanes |= byOwner[o];
-        }
+    // Deaths by decay are paid to the old owner, whose lane now holds owner 0: counted here for
+    // an owner in bulk, applied below for one kept exactly.
+    const uint64_t lostM = V::mask(V::and_(x.lose, x.death)) & valid;
+    for (uint64_t m = lostM; m; m &= m - 1) {
+        const unsigned int o = oldOwner[__builtin_ctzll(m)];
+        if (!((b.exact >> o) & 1))
+            ++b.deaths[o];
     }
-    // Deaths by decay are paid to the old owner, whose lane now holds owner 0.
-    uint64_t exactLose = 0;
-    for (uint64_t m = loseM; m; m &= m - 1) {
-        const unsigned int i = (unsigned int)__builtin_ctzll(m);
-        if (b.exact & (1u << oldOwner[i]))
-            exactLose |= 1ull << i;
-        else
-            ++b.deaths[oldOwner[i]];
-    }
-    const uint64_t plainM = valid & ~birthM & ~(deathM & ~loseM);
-    const uint64_t events = ((birthM | deathM) & ~loseM & exactLanes) | exactLose;
-    alignas(64) uint8_t newOwner[V::N];
-    if (events)
-        V::store(newOwner, x.owner);
-    for (uint64_t ev = events; ev; ev &= ev - 1) {
-        const unsigned int i = (unsigned int)__builtin_ctzll(ev);
-        const uint64_t bit = 1ull << i;
-        const uint8_t o = (exactLose & bit) ? oldOwner[i] : newOwner[i];
-        const uint64_t earlier = byOwner[o] & plainM & (bit - 1);
-        StepEvent& e = w.events[b.evCount++];
-        e.before = (uint32_t)(b.pending[o] + (uint64_t)__builtin_popcountll(earlier));
-        e.owner = o;
-        e.type = (birthM & bit) ? EV_BIRTH_UPKEEP : (loseM & bit) ? EV_DEATH_ONLY : EV_DEATH_UPKEEP;
-        b.pending[o] = 0;
-        byOwner[o] &= ~(bit | (bit - 1));
-    }
-    if (b.exact == 0xFF) {
-        for (unsigned int o = 0; o < 8; ++o)
-            b.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o] & plainM);
-    } else {
-        for (unsigned int m = b.exact; m; m &= m - 1) {
-            const unsigned int o = (unsigned int)__builtin_ctz(m);
-            b.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o] & plainM);
-        }
-    }
+    if (b.exact == 0)
+        return;
+
+    BookExactOwners<V>(b, w, owner, x.birth, kept, lostM, oldOwner, valid, c);
 }
 
 // Joins the block's new alive, owner and age into cells.
@@ -662,11 +685,12 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
 // at and below: one pass over the neighbours in scan order, nine unaligned loads per plane, sums
 // up what the rule needs (SumNeighbourhood); compares give life and age (LifeAndAge), then the
-// newborns' owners (NewbornOwner). The credits are booked per owner (BookBlock): players whose balance sits well
-// inside a binade are only counted and settled per band of rows in one exact sum; the others'
-// births and deaths are recorded lane by lane with the plain positions before them and replayed
-// in visiting order with exactly the model's single-precision additions and clamps. Different
-// owners' balances never interact, so each owner's own order is all that matters.
+// newborns' owners (NewbornOwner). The credits are booked per owner (BookBlock): owners whose
+// balance sits well inside a binade are only counted and settled per band of rows in one exact
+// sum; the others' positions are applied block by block in visiting order, in one exact sum
+// where the block cannot leave a wide binade, else position by position with exactly the
+// model's single-precision additions and clamps (ApplyBlock). Different owners' balances never
+// interact, so each owner's own order is all that matters.
 //
 // Where the time goes (AVX2, settled 640 x 360 world of six players with healthy balances, per
 // step, estimated from the instructions per block): before balances were counted in bulk, replaying
@@ -678,12 +702,17 @@ template <class V> void RunStep(StepWork& w)
     const unsigned int W = w.W, H = w.H;
     const RuleVectors<V> c(w);
     uint8_t* slot[3] = {w.slot[0], w.slot[1], w.slot[2]};
-    // Bands of rows small enough that the exact owners' events always fit the buffer.
-    const unsigned int bandRows = w.eventCap / W > 0 ? w.eventCap / W : 1;
+    // Bands of about 4096 cells: small enough that a balance's changes over one are small
+    // against its binade, large enough that settling them costs little.
+    const unsigned int bandRows = W < BAND_CELLS ? BAND_CELLS / W : 1;
 
     CreditBooks books;
     books.exact = 0xFF;
-    books.evCount = 0;
+    // A block moves a balance by at most N times the largest addition; a binade narrower than
+    // twice that rarely holds it, and the balances of a world run down (near 0) are not tried.
+    books.blockFloor =
+        2.0 * V::N *
+        (std::fabs((double)w.upkeep) + std::fabs((double)w.birth) + std::fabs((double)w.death));
     for (int o = 0; o < 8; ++o) {
         books.pending[o] = 0;
         books.upkeeps[o] = w.history->upkeeps[o];
@@ -697,9 +726,10 @@ template <class V> void RunStep(StepWork& w)
     for (unsigned int y0 = 0; y0 < H; y0 += bandRows) {
         const unsigned int y1 = H - y0 < bandRows ? H : y0 + bandRows;
         // Owners whose balance allows it go in bulk, unless the last band's counts, twice over
-        // and a little more, could already leave the binade, or it has failed once this step; one
-        // leaving the exact books first settles its plain positions. Owners 0 and 7 go in bulk
-        // only beside a player: with every player exact the books take the straight path.
+        // and a little more, could already leave the binade, or it has failed once this step;
+        // one leaving the exact books first applies its waiting plain positions. Owners 0 and 7
+        // go in bulk only beside a player: with every player exact the books take the straight
+        // path.
         const unsigned int order[8] = {1, 2, 3, 4, 5, 6, 0, 7};
         for (unsigned int o : order) {
             const unsigned int bit = 1u << o;
@@ -713,26 +743,28 @@ template <class V> void RunStep(StepWork& w)
                 bulk =
                     SettleInBulk(w.bal[o], bin, 2 * books.upkeeps[o] + slack,
                                  2 * books.births[o] + slack, 2 * books.deaths[o] + slack, &unused);
-            if (bulk && (books.exact & bit)) {
-                w.bal[o] = PlainRun(w.bal[o], books.pending[o], o, w.upkeep, w.jump[o]);
-                books.pending[o] = 0;
-                if (!PrepareBinade(bin, w.bal[o], o, w))
-                    continue;  // the catch-up left the binade behind
-                books.exact &= ~bit;
-            } else if (!bulk) {
-                books.exact |= bit;
+            if (bulk && (books.exact & bit) && books.pending[o]) {
+                ApplyPending(w, books, o);
+                bulk = PrepareBinade(bin, w.bal[o], o, w);
             }
+            books.exact = bulk ? books.exact & ~bit : books.exact | bit;
         }
+        // The exact owners' books as the band starts, for a band that must run again.
+        float balAtStart[8];
+        UpkeepJump jumpAtStart[8];
         uint64_t pendingAtStart[8];
+        memcpy(balAtStart, w.bal, sizeof balAtStart);
+        memcpy(jumpAtStart, w.jump, sizeof jumpAtStart);
         memcpy(pendingAtStart, books.pending, sizeof pendingAtStart);
         for (;;) {
+            books.binadeKnown = 0;
             // With every owner kept exactly nothing is counted, and the last counts stay.
             if (books.exact != 0xFF)
                 for (unsigned int o = 0; o < 8; ++o)
                     books.upkeeps[o] = books.births[o] = books.deaths[o] = 0;
             RunRows<V>(w, books, c, slot, y0, y1);
             // Settle the owners in bulk. If one's band might have left its binade, the band runs
-            // again with that owner's events recorded, and nothing of this run is kept.
+            // again with that owner kept exactly, and nothing of this run is kept.
             float settled[8];
             unsigned int failed = 0;
             for (unsigned int o = 0; o < 8; ++o)
@@ -748,22 +780,21 @@ template <class V> void RunStep(StepWork& w)
             }
             books.exact |= failed;
             stuck |= failed;
-            books.evCount = 0;
             memcpy(books.pending, pendingAtStart, sizeof pendingAtStart);
+            memcpy(w.bal, balAtStart, sizeof balAtStart);
+            memcpy(w.jump, jumpAtStart, sizeof jumpAtStart);
             SplitRowsAround<V>(w, slot, y0);
         }
-        ReplayEvents(w, books.evCount);
-        books.evCount = 0;
     }
+    // The exact owners' plain positions after their last birth or death.
+    for (unsigned int o = 0; o < 8; ++o)
+        if (books.pending[o])
+            ApplyPending(w, books, o);
     for (int o = 0; o < 8; ++o) {
         w.history->upkeeps[o] = books.upkeeps[o];
         w.history->births[o] = books.births[o];
         w.history->deaths[o] = books.deaths[o];
     }
-    // Every exact owner's plain positions after its last event.
-    for (unsigned int o = 0; o < 8; ++o)
-        if (books.exact & (1u << o))
-            w.bal[o] = PlainRun(w.bal[o], books.pending[o], o, w.upkeep, w.jump[o]);
 }
 
 }  // namespace
