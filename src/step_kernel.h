@@ -749,12 +749,11 @@ template <class V> void RunStep(StepWork& w)
             }
             books.exact = bulk ? books.exact & ~bit : books.exact | bit;
         }
-        // The exact owners' books as the band starts, for a band that must run again.
+        // The exact owners' books as the band starts, for a band that must run again. (The upkeep
+        // jumps need no copy: each holds for any balance inside its range.)
         float balAtStart[8];
-        UpkeepJump jumpAtStart[8];
         uint64_t pendingAtStart[8];
         memcpy(balAtStart, w.bal, sizeof balAtStart);
-        memcpy(jumpAtStart, w.jump, sizeof jumpAtStart);
         memcpy(pendingAtStart, books.pending, sizeof pendingAtStart);
         for (;;) {
             books.binadeKnown = 0;
@@ -782,7 +781,6 @@ template <class V> void RunStep(StepWork& w)
             stuck |= failed;
             memcpy(books.pending, pendingAtStart, sizeof pendingAtStart);
             memcpy(w.bal, balAtStart, sizeof balAtStart);
-            memcpy(w.jump, jumpAtStart, sizeof jumpAtStart);
             SplitRowsAround<V>(w, slot, y0);
         }
     }

@@ -356,7 +356,7 @@ TEST(CellAutoDifferential, MatchesModelWithOtherTunings)
 }
 
 // The step settles a balance that sits inside one binade of the float grid in one exact sum per
-// band of rows, and records the events of one that might leave it. Balances just above and below
+// band of rows, and one that might leave it block by block. Balances just above and below
 // powers of two, in binades where the additions round to ties, and in many bands of a world
 // whose width is no multiple of a vector, must still follow the model bit for bit, step after
 // step, as they cross from one binade into the next.
