@@ -291,15 +291,18 @@ template <class V> struct RuleVectors {
         sixteen = V::set1(16);
         ones = V::eq(zero, zero);
         limit = V::set1(w.ageLimit);
-        uint8_t table[16] = {0};
-        memcpy(table, w.addAge, sizeof w.addAge);
-        ageTable = V::table16(table);
         ageKinds = 0;
-        for (int k = 0; k < 9; ++k)
-            if (w.addAge[k]) {
-                ageK[ageKinds] = V::set1((uint8_t)k);
-                ageAdd[ageKinds++] = V::set1(w.addAge[k]);
-            }
+        if constexpr (V::hasLookup16) {
+            uint8_t table[16] = {0};
+            memcpy(table, w.addAge, sizeof w.addAge);
+            ageTable = V::table16(table);
+        } else {
+            for (int k = 0; k < 9; ++k)
+                if (w.addAge[k]) {
+                    ageK[ageKinds] = V::set1((uint8_t)k);
+                    ageAdd[ageKinds++] = V::set1(w.addAge[k]);
+                }
+        }
         for (int o = 0; o < 8; ++o)
             ownerVec[o] = V::set1((uint8_t)o);
     }
@@ -536,10 +539,11 @@ void BookExactOwners(CreditBooks& b, StepWork& w, const typename V::T& owner,
 {
     const uint64_t birthM = V::mask(birth) & valid;
     const uint64_t keptM = V::mask(kept) & valid;
+    const typename V::T old = lostM ? V::load(oldOwner) : c.zero;
     for (unsigned int m = b.exact; m; m &= m - 1) {
         const unsigned int o = (unsigned int)__builtin_ctz(m);
         const uint64_t mine = V::eqmask(owner, c.ownerVec[o]) & valid;
-        const uint64_t lost = lostM ? V::eqmask(V::load(oldOwner), c.ownerVec[o]) & lostM : 0;
+        const uint64_t lost = lostM ? V::eqmask(old, c.ownerVec[o]) & lostM : 0;
         ApplyBlock(w, b, o, mine, mine & birthM, mine & keptM, lost);
     }
 }
@@ -677,7 +681,7 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // 64-byte aligned memory); set1; per-lane add (wrapping), eq (all ones where equal, else 0),
 // and_, or_, andnot (~a & b), minu (unsigned) and select (m ? a : b, m all ones or zero per
 // lane); mask (bit i = top bit of lane i), eqmask (mask of eq) and sum (of all lanes, unsigned);
-// table16 (a 16-byte table in every 16 lanes) and, where hasLookup16, lookup16 (each lane's
+// where hasLookup16, table16 (a 16-byte table in every 16 lanes) and lookup16 (each lane's
 // entry of that table, index 0..15); where hasAddIfEq, addIfEq (acc + v where a == b); split, which
 // turns N cells into their minus-alive, owner and age bytes, and join, which turns three vectors of
 // alive, owner and age back into N cells (spare byte 0).
@@ -692,11 +696,11 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // model's single-precision additions and clamps (ApplyBlock). Different owners' balances never
 // interact, so each owner's own order is all that matters.
 //
-// Where the time goes (AVX2, settled 640 x 360 world of six players with healthy balances, per
-// step, estimated from the instructions per block): before balances were counted in bulk, replaying
-// 12,500 events took about 40 % and recording them 25 %, for 535 us in all; now about 260 us, of
-// which splitting and joining the rows are some 30 %, the rule 25 %, the newborns' owners 15 % and
-// the books 25 %.
+// Where the time goes (settled 640 x 360 world of six players, per step; perf samples by the
+// phase they fall in, AVX2 / AVX-512): counting the books 29 / 22 % and emptying the counts 4 %,
+// one player kept exactly at a power of two (BookExactOwners) 13 %, SumNeighbourhood 20 / 16 %,
+// LifeAndAge and NewbornOwner 12 / 19 %, the split 9 / 10 %, the join 4 %, the row loop 6 / 7 %.
+// The step was 535 us (AVX2) when every event was replayed; 170 us now, 2.7 times a plain Life.
 template <class V> void RunStep(StepWork& w)
 {
     const unsigned int W = w.W, H = w.H;

@@ -144,13 +144,9 @@ struct VecPortable {
         return sum8(a.w[0]) + sum8(a.w[1]);
     }
 
-    // No byte lookup: the kernel compares instead.
     static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
+    // No byte lookup: the kernel compares instead.
     static const bool hasLookup16 = false;
-    static T table16(const uint8_t* t)
-    {
-        return load(t);
-    }
 
     // Split and join go through local arrays: the bytes written cannot then alias the bytes
     // read, so the compiler is free to reorder and combine the accesses.

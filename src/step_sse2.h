@@ -36,10 +36,9 @@ struct VecSSE2 {
         return (uint64_t)_mm_cvtsi128_si64(s) +
                (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
     }
-    // SSE2 has no byte shuffle: the kernel compares instead.
     static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
+    // SSE2 has no byte shuffle: the kernel compares instead.
     static const bool hasLookup16 = false;
-    static T table16(const uint8_t* t) { return _mm_loadu_si128((const __m128i*)t); }
 
     // Splits 16 cells into their minus-alive, owner and age bytes. A cell is the 16-bit words
     // alive | owner << 8 and age | spare << 8: packing the words' low bytes gives alive and age

@@ -355,6 +355,35 @@ TEST(CellAutoDifferential, MatchesModelWithOtherTunings)
     RunDifferentialTest(40, 6, true);
 }
 
+// Steps `worlds` random worlds of W x H cells `steps` times against the model, letting
+// setBalances(rng, world, model) put balances in both before every step.
+template <class SetBalances>
+void RunWithBalancesSet(unsigned int baseWorlds, unsigned int W, unsigned int H, unsigned int steps,
+                        SetBalances setBalances)
+{
+    const uint64_t seed = TestSeed();
+    Rng r(seed);
+    const unsigned int worlds =
+        std::max(1u, (unsigned int)std::lround(baseWorlds * ScaleFromEnvironment()));
+    for (unsigned int n = 0; n < worlds; ++n) {
+        CellAuto w(W, H);
+        FillRandom(w, r, 6);
+        model::World m;
+        model::CopyFrom(m, w);
+        for (unsigned int step = 1; step <= steps; ++step) {
+            setBalances(r, w, m);
+            std::string balances;
+            for (unsigned int o = 0; o < 8; ++o)
+                balances += (o ? " " : "") + model::DescribeFloat(m.credits[o]);
+            w.Step();
+            m.Step();
+            const std::string diff = model::Compare(w, m);
+            ASSERT_TRUE(diff.empty()) << "seed " << seed << ", world #" << n << ", step " << step
+                                      << " (balances before: " << balances << "): " << diff;
+        }
+    }
+}
+
 // The step settles a balance that sits inside one binade of the float grid in one exact sum per
 // band of rows, and one that might leave it block by block. Balances just above and below
 // powers of two, in binades where the additions round to ties, and in many bands of a world
@@ -362,34 +391,19 @@ TEST(CellAutoDifferential, MatchesModelWithOtherTunings)
 // step, as they cross from one binade into the next.
 TEST(CellAutoDifferential, MatchesModelWhereBalancesCrossBinades)
 {
-    const uint64_t seed = TestSeed();
-    Rng r(seed);
-    const unsigned int worlds = std::max(1u, (unsigned int)std::lround(6 * ScaleFromEnvironment()));
-    for (unsigned int n = 0; n < worlds; ++n) {
-        CellAuto w(700, 48);
-        FillRandom(w, r, 6);
-        model::World m;
-        model::CopyFrom(m, w);
-        for (unsigned int step = 1; step <= 24; ++step) {
-            for (unsigned int o = 1; o <= 6; ++o) {
-                if (!r.OneIn(3))
-                    continue;
-                // 2^k, then a few steps of the grid there up or down, or an upkeep's worth more
-                // or less: k from 1 to 27 reaches binades whose spacing makes a birth a tie.
-                const int k = 1 + (int)r.Below(27);
-                const float base = std::ldexp(1.0f, k);
-                const float b = r.OneIn(2) ? FloatFromBits(Bits(base) - 8 + r.Below(17))
-                                           : base + (float)((int)r.Below(401) - 200) * 0.1f;
-                w.credits[o] = b;
-                m.credits[o] = b;
-            }
-            w.Step();
-            m.Step();
-            const std::string diff = model::Compare(w, m);
-            ASSERT_TRUE(diff.empty())
-                << "seed " << seed << ", world #" << n << ", step " << step << ": " << diff;
+    RunWithBalancesSet(6, 700, 48, 24, [](Rng& r, CellAuto& w, model::World& m) {
+        for (unsigned int o = 1; o <= 6; ++o) {
+            if (!r.OneIn(3))
+                continue;
+            // 2^k, then a few steps of the grid there up or down, or an upkeep's worth more or
+            // less: k from 1 to 27 reaches binades whose spacing makes a birth a tie.
+            const int k = 1 + (int)r.Below(27);
+            const float base = std::ldexp(1.0f, k);
+            const float b = r.OneIn(2) ? FloatFromBits(Bits(base) - 8 + r.Below(17))
+                                       : base + (float)((int)r.Below(401) - 200) * 0.1f;
+            w.credits[o] = m.credits[o] = b;
         }
-    }
+    });
 }
 
 // A balance hovering at a power of two is kept exactly, block by block: in one sum where a
@@ -399,28 +413,11 @@ TEST(CellAutoDifferential, MatchesModelWhereBalancesCrossBinades)
 // positions put back.
 TEST(CellAutoDifferential, MatchesModelWhenABalanceHoversAtAPowerOfTwo)
 {
-    const uint64_t seed = TestSeed();
-    Rng r(seed);
-    const unsigned int worlds = std::max(1u, (unsigned int)std::lround(4 * ScaleFromEnvironment()));
-    for (unsigned int n = 0; n < worlds; ++n) {
-        CellAuto w(640, 40);
-        FillRandom(w, r, 6);
-        model::World m;
-        model::CopyFrom(m, w);
-        for (unsigned int step = 1; step <= 12; ++step) {
-            const float hover = 524288.0f + (float)((int)r.Below(121) - 60) * 0.25f;
-            const float edge =
-                FloatFromBits(Bits(std::ldexp(1.0f, 6 + (int)r.Below(6))) + r.Below(40));
-            w.credits[2] = m.credits[2] = hover;
-            w.credits[3] = m.credits[3] = edge;
-            w.Step();
-            m.Step();
-            const std::string diff = model::Compare(w, m);
-            ASSERT_TRUE(diff.empty())
-                << "seed " << seed << ", world #" << n << ", step " << step << " (player 2 from "
-                << hover << ", player 3 from " << edge << "): " << diff;
-        }
-    }
+    RunWithBalancesSet(4, 640, 40, 12, [](Rng& r, CellAuto& w, model::World& m) {
+        w.credits[2] = m.credits[2] = 524288.0f + (float)((int)r.Below(121) - 60) * 0.25f;
+        w.credits[3] = m.credits[3] =
+            FloatFromBits(Bits(std::ldexp(1.0f, 6 + (int)r.Below(6))) + r.Below(40));
+    });
 }
 
 // Each CTest variant of the differential tests asks for one build of the step. A request the
