@@ -496,17 +496,13 @@ void RunPositions(StepWork& w, CreditBooks& b, unsigned int o, uint64_t mine, ui
 // Applies one block's positions of an owner kept exactly to its balance, in lane order. `mine`
 // holds the lanes whose final owner is o, and of them `births` and `deaths` those with a birth
 // or with a death that kept the owner; `lost` the lanes where o's cell died and lost its owner
-// by decay (the death bonus alone). Plain positions only wait, counted, until a birth or death
-// comes. Where the waiting ones and the block's counts cannot leave a wide binade they are
-// settled in one exact sum, as for the owners in bulk: near a binade's edge that spares most
-// blocks the position-by-position path.
+// by decay (the death bonus alone); the block has at least one of these. (Blocks without them
+// only add their positions to the waiting ones.) Where the waiting positions and the block's
+// counts cannot leave a wide binade they are settled in one exact sum, as for the owners in
+// bulk: near a binade's edge that spares most blocks the position-by-position path.
 inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, uint64_t mine, uint64_t births,
                        uint64_t deaths, uint64_t lost)
 {
-    if ((births | deaths | lost) == 0) {
-        b.pending[o] += (uint64_t)__builtin_popcountll(mine);
-        return;
-    }
     const unsigned int bit = 1u << o;
     const float x = w.bal[o];
     if (!(b.binadeKnown & bit) && (double)x >= b.blockFloor && PrepareBinade(b.binade[o], x, o, w))
@@ -526,26 +522,114 @@ inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, uint64_t min
     RunPositions(w, b, o, mine, births, deaths, lost);
 }
 
-// Applies the block's positions of the owners kept exactly to their balances (ApplyBlock).
-// Kept out of line, so that the step's main loop, where every owner is usually in bulk, keeps
-// its registers for itself.
+// The blocks of a row whose positions the owners kept exactly have yet to apply: the blocks'
+// final owners (8 in lanes past the row's end) and their births, deaths paid to the new owner
+// and deaths by decay (lanes whose old owner, in `oldOwner`, gets the bonus). Emptied by
+// ApplyChunk when full and at the end of each row, while the row's old owner plane is intact.
+const unsigned int CHUNK_BLOCKS = 16;
+
+template <class V> struct ExactChunk {
+    alignas(64) uint8_t owner[CHUNK_BLOCKS][V::N];
+    uint64_t birth[CHUNK_BLOCKS], kept[CHUNK_BLOCKS], lost[CHUNK_BLOCKS];
+    const uint8_t* oldOwner[CHUNK_BLOCKS];
+    unsigned int blocks;
+};
+
+// With every owner kept exactly (balances run down to near 0, where few blocks could be settled
+// in one sum) the chunk goes in lane order for all eight owners at once: each birth or death is
+// noted with its owner's plain positions before it, then the notes are run in order. Two tight
+// loops mispredict far less than a pass per owner whose branches follow each block's events.
+template <class V>
+inline void ApplyChunkAllExact(ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
+                               const RuleVectors<V>& c)
+{
+    struct Note {
+        uint64_t before;     // the owner's plain positions since its last note
+        unsigned int owner;  // whose balance
+        float add;           // the birth cost or death bonus
+        bool upkeep;         // then the upkeep and the clamp, unless the cell lost its owner
+    };
+    Note notes[CHUNK_BLOCKS * V::N];
+    unsigned int count = 0;
+    for (unsigned int k = 0; k < ch.blocks; ++k) {
+        const typename V::T owner = V::load(ch.owner[k]);
+        uint64_t byOwner[8];  // each owner's lanes not yet noted
+        for (unsigned int o = 0; o < 8; ++o)
+            byOwner[o] = V::eqmask(owner, c.ownerVec[o]);
+        const uint64_t plain = ~(ch.birth[k] | ch.kept[k]);
+        for (uint64_t m = ch.birth[k] | ch.kept[k] | ch.lost[k]; m; m &= m - 1) {
+            const unsigned int i = (unsigned int)__builtin_ctzll(m);
+            const uint64_t bit = 1ull << i, before = bit - 1;
+            Note& n = notes[count++];
+            n.upkeep = !((ch.lost[k] >> i) & 1);
+            n.owner = n.upkeep ? ch.owner[k][i] : ch.oldOwner[k][i];
+            n.add = (ch.birth[k] & bit) ? w.birth : w.death;
+            n.before = b.pending[n.owner] +
+                       (uint64_t)__builtin_popcountll(byOwner[n.owner] & plain & before);
+            b.pending[n.owner] = 0;
+            byOwner[n.owner] &= ~(bit | before);
+        }
+        for (unsigned int o = 0; o < 8; ++o)
+            b.pending[o] += (uint64_t)__builtin_popcountll(byOwner[o] & plain);
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+        const Note& n = notes[i];
+        const unsigned int o = n.owner;
+        float x = PlainRun(w.bal[o], n.before, o, w.upkeep, w.jump[o]);
+        x = x + n.add;
+        if (n.upkeep) {
+            if (o >= 1 && o <= 6)
+                x = x + w.upkeep;
+            if (!(x > 0.0f))
+                x = 0.0f;
+        }
+        w.bal[o] = x;
+    }
+    ch.blocks = 0;
+}
+
+// Applies the chunk's positions of each owner kept exactly to its balance (ApplyBlock), block
+// by block in visiting order. Different owners' balances never interact, so each owner runs
+// through the whole chunk in turn. Blocks with neither birth nor death of the owner only add
+// their positions to the waiting ones: they are found first, without a branch per block, and
+// only the others are visited. Kept out of line, so that the step's main loop, where every
+// owner is usually in bulk, keeps its registers for itself.
 template <class V>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-void BookExactOwners(CreditBooks& b, StepWork& w, const typename V::T& owner,
-                     const typename V::T& birth, const typename V::T& kept, uint64_t lostM,
-                     const uint8_t* oldOwner, uint64_t valid, const RuleVectors<V>& c)
+void ApplyChunk(ExactChunk<V>& ch, CreditBooks& b, StepWork& w, const RuleVectors<V>& c)
 {
-    const uint64_t birthM = V::mask(birth) & valid;
-    const uint64_t keptM = V::mask(kept) & valid;
-    const typename V::T old = lostM ? V::load(oldOwner) : c.zero;
+    if (b.exact == 0xFF) {
+        ApplyChunkAllExact<V>(ch, b, w, c);
+        return;
+    }
+    const unsigned int n = ch.blocks;
     for (unsigned int m = b.exact; m; m &= m - 1) {
         const unsigned int o = (unsigned int)__builtin_ctz(m);
-        const uint64_t mine = V::eqmask(owner, c.ownerVec[o]) & valid;
-        const uint64_t lost = lostM ? V::eqmask(old, c.ownerVec[o]) & lostM : 0;
-        ApplyBlock(w, b, o, mine, mine & birthM, mine & keptM, lost);
+        uint64_t mine[CHUNK_BLOCKS], lost[CHUNK_BLOCKS];
+        // quiet[k]: the positions of the blocks before k that have no birth or death of o.
+        uint64_t quiet[CHUNK_BLOCKS + 1];
+        uint32_t busy = 0;
+        quiet[0] = 0;
+        // Straight arithmetic: whether a block has events is as good as random.
+        for (unsigned int k = 0; k < n; ++k) {
+            mine[k] = V::eqmask(V::load(ch.owner[k]), c.ownerVec[o]);
+            lost[k] = V::eqmask(V::load(ch.oldOwner[k]), c.ownerVec[o]) & ch.lost[k];
+            const uint64_t events = ((mine[k] & (ch.birth[k] | ch.kept[k])) | lost[k]) != 0;
+            busy |= (uint32_t)events << k;
+            quiet[k + 1] = quiet[k] + ((uint64_t)__builtin_popcountll(mine[k]) & (events - 1));
+        }
+        uint64_t added = 0;  // quiet positions already added to the waiting ones
+        for (; busy; busy &= busy - 1) {
+            const unsigned int k = (unsigned int)__builtin_ctz(busy);
+            b.pending[o] += quiet[k] - added;
+            added = quiet[k];
+            ApplyBlock(w, b, o, mine[k], mine[k] & ch.birth[k], mine[k] & ch.kept[k], lost[k]);
+        }
+        b.pending[o] += quiet[n] - added;
     }
+    ch.blocks = 0;
 }
 
 // Books the block's credits. Unless every owner is kept exactly, every owner is counted, whether
@@ -555,9 +639,9 @@ void BookExactOwners(CreditBooks& b, StepWork& w, const typename V::T& owner,
 // few are counted lane by lane). An owner kept exactly has the block's positions applied to its
 // balance at once (ApplyBlock).
 template <class V>
-STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const NextBlock<V>& x,
-                           const uint8_t* oldOwner, unsigned int lanes, typename V::T tailLanes,
-                           const RuleVectors<V>& c)
+STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
+                           const NextBlock<V>& x, const uint8_t* oldOwner, unsigned int lanes,
+                           typename V::T tailLanes, const RuleVectors<V>& c)
 {
     typedef typename V::T T;
     // The lanes past the end of a row count for nobody: owner 8 there.
@@ -600,7 +684,14 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, CreditBooks& b, StepWork& w, const N
     if (b.exact == 0)
         return;
 
-    BookExactOwners<V>(b, w, owner, x.birth, kept, lostM, oldOwner, valid, c);
+    const unsigned int k = ch.blocks;
+    V::store(ch.owner[k], owner);
+    ch.birth[k] = V::mask(x.birth) & valid;
+    ch.kept[k] = V::mask(kept) & valid;
+    ch.lost[k] = lostM;
+    ch.oldOwner[k] = oldOwner;
+    if (++ch.blocks == CHUNK_BLOCKS)
+        ApplyChunk<V>(ch, b, w, c);
 }
 
 // Joins the block's new alive, owner and age into cells.
@@ -628,6 +719,8 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
     for (unsigned int o = 1; o <= 6; ++o)
         lanesCount.owned[o] = lanesCount.events[o] = c.zero;
     lanesCount.blocks = 0;
+    ExactChunk<V> chunk;
+    chunk.blocks = 0;
     typedef typename V::T T;
     const unsigned int N = V::N, W = w.W, H = w.H;
     const size_t P = w.planeBytes;
@@ -651,9 +744,12 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
             // Always, though most lanes have no newborn: on a busy world most blocks have one,
             // and a branch on it costs more in mispredictions than the work it skips.
             NewbornOwner<V>(x, n, c);
-            BookBlock<V>(lanesCount, books, w, x, O[1] + x0 + 1, lanes, tailLanes, c);
+            BookBlock<V>(lanesCount, chunk, books, w, x, O[1] + x0 + 1, lanes, tailLanes, c);
             JoinBlock<V>(outRow + x0, lanes, x, c);
         }
+        // The exact owners' positions of the row, before its old owner plane is reused.
+        if (chunk.blocks)
+            ApplyChunk<V>(chunk, books, w, c);
 
         // Roll the three row buffers down one row.
         uint8_t* spent = slot[0];
