@@ -22,6 +22,33 @@ size_t HistoryOffset(unsigned int width)
     return (9 * PlaneBytes(width) + a - 1) / a * a;
 }
 
+// A zeroed map of `count` cells aligned to 64 bytes, so that the step can stream whole vectors
+// into it: calloc'd with room to align (calloc leaves fresh pages untouched), the block's own
+// address kept just before the map for FreeMap. Null where the size does not fit the address
+// space or the allocation fails.
+const size_t MAP_ALIGN = 64;
+Cell* AllocateMap(size_t count)
+{
+    if (count > (SIZE_MAX - MAP_ALIGN) / sizeof(Cell))
+        return nullptr;
+    unsigned char* block = (unsigned char*)calloc(count * sizeof(Cell) + MAP_ALIGN, 1);
+    if (block == nullptr)
+        return nullptr;
+    // calloc aligns to at least a pointer's size, so a pointer fits before the map.
+    unsigned char* map = block + MAP_ALIGN - (uintptr_t)block % MAP_ALIGN;
+    memcpy(map - sizeof block, &block, sizeof block);
+    return (Cell*)map;
+}
+
+void FreeMap(Cell* map)
+{
+    if (map == nullptr)
+        return;
+    void* block;
+    memcpy(&block, (unsigned char*)map - sizeof block, sizeof block);
+    free(block);
+}
+
 // The builds of the step, widest first, as the list in CMakeLists.txt has them: each with its
 // name, whether this processor runs it, and its entry point.
 struct StepBuild {
@@ -84,14 +111,14 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
     // treated like a failed allocation, leaving the maps null.
     if (w == 0 || h == 0 || (uint64_t)w * h > UINT32_MAX)
         return;
-    currentMap = (Cell*)calloc(cellCount, sizeof(Cell));
-    nextMap = (Cell*)calloc(cellCount, sizeof(Cell));
+    currentMap = AllocateMap(cellCount);
+    nextMap = AllocateMap(cellCount);
     // The step's own scratch: three rows split into alive, owner and age planes, and what one
     // step tells the next; made here so that a step never allocates.
     stepBuffers = (unsigned char*)calloc(1, HistoryOffset(w) + sizeof(StepHistory));
     if (currentMap == nullptr || nextMap == nullptr || stepBuffers == nullptr) {
-        free(currentMap);
-        free(nextMap);
+        FreeMap(currentMap);
+        FreeMap(nextMap);
         free(stepBuffers);
         currentMap = nullptr;
         nextMap = nullptr;
@@ -101,10 +128,8 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
 
 CellAuto::~CellAuto()
 {
-    if (currentMap != nullptr)
-        free(currentMap);
-    if (nextMap != nullptr)
-        free(nextMap);
+    FreeMap(currentMap);
+    FreeMap(nextMap);
     free(stepBuffers);
 }
 

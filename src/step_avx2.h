@@ -67,11 +67,23 @@ struct VecAVX2 {
         _mm256_storeu_si256((__m256i*)age, g);
     }
 
+    // Stores eight cells; streamed past the caches to 32-byte aligned memory, for the step's
+    // output when the maps are too large to stay cached.
+    static const bool hasStream = true;
+    template <bool Stream> static void put(Cell* out, __m256i v)
+    {
+        if (Stream)
+            _mm256_stream_si256((__m256i*)out, v);
+        else
+            _mm256_storeu_si256((__m256i*)out, v);
+    }
+    static void fence() { _mm_sfence(); }
+
     // Joins 32 cells' bytes into cells (the spare byte 0). The byte and word unpacks interleave
     // within 128-bit lanes, so the four-cell groups are first permuted so that lane j holds those
     // of cells 4j, 8 + 4j, 16 + 4j and 24 + 4j: the unpacks' four results are then eight cells
     // each in column order.
-    static void join(T a, T o, T g, Cell* out)
+    template <bool Stream = false> static void join(T a, T o, T g, Cell* out)
     {
         const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
         a = _mm256_permutevar8x32_epi32(a, order);
@@ -80,10 +92,10 @@ struct VecAVX2 {
         const __m256i z = _mm256_setzero_si256();
         const __m256i aoLo = _mm256_unpacklo_epi8(a, o), aoHi = _mm256_unpackhi_epi8(a, o);
         const __m256i gzLo = _mm256_unpacklo_epi8(g, z), gzHi = _mm256_unpackhi_epi8(g, z);
-        _mm256_storeu_si256((__m256i*)(out + 0), _mm256_unpacklo_epi16(aoLo, gzLo));
-        _mm256_storeu_si256((__m256i*)(out + 8), _mm256_unpackhi_epi16(aoLo, gzLo));
-        _mm256_storeu_si256((__m256i*)(out + 16), _mm256_unpacklo_epi16(aoHi, gzHi));
-        _mm256_storeu_si256((__m256i*)(out + 24), _mm256_unpackhi_epi16(aoHi, gzHi));
+        put<Stream>(out + 0, _mm256_unpacklo_epi16(aoLo, gzLo));
+        put<Stream>(out + 8, _mm256_unpackhi_epi16(aoLo, gzLo));
+        put<Stream>(out + 16, _mm256_unpacklo_epi16(aoHi, gzHi));
+        put<Stream>(out + 24, _mm256_unpackhi_epi16(aoHi, gzHi));
     }
 };
 

@@ -76,9 +76,21 @@ struct VecAVX512 {
         _mm512_storeu_si512((void*)age, g);
     }
 
+    // Stores 16 cells; streamed past the caches to 64-byte aligned memory, for the step's
+    // output when the maps are too large to stay cached.
+    static const bool hasStream = true;
+    template <bool Stream> static void put(Cell* out, __m512i v)
+    {
+        if (Stream)
+            _mm512_stream_si512((__m512i*)out, v);
+        else
+            _mm512_storeu_si512((void*)out, v);
+    }
+    static void fence() { _mm_sfence(); }
+
     // Joins 64 cells' bytes into cells (the spare byte 0), as the AVX2 build does 32: the same
     // transpose of the four-cell groups first, then the in-lane unpacks give 16 cells each.
-    static void join(T a, T o, T g, Cell* out)
+    template <bool Stream = false> static void join(T a, T o, T g, Cell* out)
     {
         const __m512i order =
             _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
@@ -88,10 +100,10 @@ struct VecAVX512 {
         const __m512i z = _mm512_setzero_si512();
         const __m512i aoLo = _mm512_unpacklo_epi8(a, o), aoHi = _mm512_unpackhi_epi8(a, o);
         const __m512i gzLo = _mm512_unpacklo_epi8(g, z), gzHi = _mm512_unpackhi_epi8(g, z);
-        _mm512_storeu_si512((void*)(out + 0), _mm512_unpacklo_epi16(aoLo, gzLo));
-        _mm512_storeu_si512((void*)(out + 16), _mm512_unpackhi_epi16(aoLo, gzLo));
-        _mm512_storeu_si512((void*)(out + 32), _mm512_unpacklo_epi16(aoHi, gzHi));
-        _mm512_storeu_si512((void*)(out + 48), _mm512_unpackhi_epi16(aoHi, gzHi));
+        put<Stream>(out + 0, _mm512_unpacklo_epi16(aoLo, gzLo));
+        put<Stream>(out + 16, _mm512_unpackhi_epi16(aoLo, gzLo));
+        put<Stream>(out + 32, _mm512_unpacklo_epi16(aoHi, gzHi));
+        put<Stream>(out + 48, _mm512_unpackhi_epi16(aoHi, gzHi));
     }
 };
 

@@ -694,13 +694,30 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, S
         ApplyChunk<V>(ch, b, w, c);
 }
 
+// New maps of this size and more are streamed past the caches (where the wrapper can and every
+// full block's cells are aligned to its vectors): the next step would not find such a map
+// cached anyway, and streaming spares reading each line of it before it is overwritten.
+const size_t STREAM_MAP_BYTES = (size_t)16 << 20;
+
+template <class V> inline bool StreamsNewMap(const StepWork& w)
+{
+    return V::hasStream && (size_t)w.W * w.H * sizeof(Cell) >= STREAM_MAP_BYTES &&
+           (uintptr_t)w.out % V::N == 0 && (w.W * sizeof(Cell)) % V::N == 0;
+}
+
 // Joins the block's new alive, owner and age into cells.
 template <class V>
-STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, const NextBlock<V>& x,
+STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, bool stream, const NextBlock<V>& x,
                            const RuleVectors<V>& c)
 {
     const typename V::T alive = V::and_(x.nowAlive, c.one);
     if (lanes == V::N) {
+        if constexpr (V::hasStream) {
+            if (stream) {
+                V::template join<true>(alive, x.owner, x.age, out);
+                return;
+            }
+        }
         V::join(alive, x.owner, x.age, out);
     } else {
         Cell tmp[V::N];
@@ -729,6 +746,7 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
     for (unsigned int i = 0; i < N; ++i)
         tail[i] = i < W % N ? 0xFF : 0;
     const T tailLanes = V::load(tail);
+    const bool stream = StreamsNewMap<V>(w);
 
     for (unsigned int y = y0; y < y1; ++y) {
         const uint8_t* const A[3] = {slot[0], slot[1], slot[2]};
@@ -745,7 +763,7 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
             // and a branch on it costs more in mispredictions than the work it skips.
             NewbornOwner<V>(x, n, c);
             BookBlock<V>(lanesCount, chunk, books, w, x, O[1] + x0 + 1, lanes, tailLanes, c);
-            JoinBlock<V>(outRow + x0, lanes, x, c);
+            JoinBlock<V>(outRow + x0, lanes, stream, x, c);
         }
         // The exact owners' positions of the row, before its old owner plane is reused.
         if (chunk.blocks)
@@ -884,6 +902,10 @@ template <class V> void RunStep(StepWork& w)
             SplitRowsAround<V>(w, slot, y0);
         }
     }
+    // Streamed stores are weakly ordered: make them visible before the step returns.
+    if constexpr (V::hasStream)
+        if (StreamsNewMap<V>(w))
+            V::fence();
     // The exact owners' plain positions after their last birth or death.
     for (unsigned int o = 0; o < 8; ++o)
         if (books.pending[o])

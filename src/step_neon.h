@@ -37,6 +37,7 @@ struct VecNEON {
     static uint64_t sum(T a) { return vaddlvq_u8(a); }
 
     static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
+    static const bool hasStream = false;   // every join stores through the caches
     static const bool hasLookup16 = true;
     static T table16(const uint8_t* t) { return vld1q_u8(t); }
     static T lookup16(T table, T i) { return vqtbl1q_u8(table, i); }

@@ -40,6 +40,7 @@ struct VecSIMD128 {
     }
 
     static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
+    static const bool hasStream = false;   // every join stores through the caches
     static const bool hasLookup16 = true;
     static T table16(const uint8_t* t) { return wasm_v128_load(t); }
     static T lookup16(T table, T i) { return wasm_i8x16_swizzle(table, i); }

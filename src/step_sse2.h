@@ -62,16 +62,28 @@ struct VecSSE2 {
                          _mm_packus_epi16(_mm_srli_epi16(ag01, 8), _mm_srli_epi16(ag23, 8)));
     }
 
+    // Stores 4 cells; streamed past the caches to 16-byte aligned memory, for the step's
+    // output when the maps are too large to stay cached.
+    static const bool hasStream = true;
+    template <bool Stream> static void put(Cell* out, __m128i v)
+    {
+        if (Stream)
+            _mm_stream_si128((__m128i*)out, v);
+        else
+            _mm_storeu_si128((__m128i*)out, v);
+    }
+    static void fence() { _mm_sfence(); }
+
     // Joins 16 cells' bytes into cells (the spare byte 0) by interleaving them.
-    static void join(T a, T o, T g, Cell* out)
+    template <bool Stream = false> static void join(T a, T o, T g, Cell* out)
     {
         const __m128i z = _mm_setzero_si128();
         const __m128i aoLo = _mm_unpacklo_epi8(a, o), aoHi = _mm_unpackhi_epi8(a, o);
         const __m128i gzLo = _mm_unpacklo_epi8(g, z), gzHi = _mm_unpackhi_epi8(g, z);
-        _mm_storeu_si128((__m128i*)(out + 0), _mm_unpacklo_epi16(aoLo, gzLo));
-        _mm_storeu_si128((__m128i*)(out + 4), _mm_unpackhi_epi16(aoLo, gzLo));
-        _mm_storeu_si128((__m128i*)(out + 8), _mm_unpacklo_epi16(aoHi, gzHi));
-        _mm_storeu_si128((__m128i*)(out + 12), _mm_unpackhi_epi16(aoHi, gzHi));
+        put<Stream>(out + 0, _mm_unpacklo_epi16(aoLo, gzLo));
+        put<Stream>(out + 4, _mm_unpackhi_epi16(aoLo, gzLo));
+        put<Stream>(out + 8, _mm_unpacklo_epi16(aoHi, gzHi));
+        put<Stream>(out + 12, _mm_unpackhi_epi16(aoHi, gzHi));
     }
 };
 

@@ -420,6 +420,17 @@ TEST(CellAutoDifferential, MatchesModelWhenABalanceHoversAtAPowerOfTwo)
     });
 }
 
+// A world too large to stay cached has its new map streamed past the caches: every cell must
+// still land where the model puts it, the last blocks of the rows included (the width is no
+// multiple of the widest vector), whether balances are kept in bulk or near 0.
+TEST(CellAutoDifferential, MatchesModelOnAWorldTooLargeToCache)
+{
+    RunWithBalancesSet(1, 2064, 2040, 2, [](Rng& r, CellAuto& w, model::World& m) {
+        for (unsigned int o = 1; o <= 6; ++o)
+            w.credits[o] = m.credits[o] = r.OneIn(2) ? 0.0f : RandomBalance(r);
+    });
+}
+
 // Each CTest variant of the differential tests asks for one build of the step. A request the
 // processor cannot meet must fail, not quietly test another build. Without a request a build
 // this processor runs must run, and not the portable one unless it is the only one. (Not
