@@ -798,17 +798,21 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // where hasLookup16, table16 (a 16-byte table in every 16 lanes) and lookup16 (each lane's
 // entry of that table, index 0..15); where hasAddIfEq, addIfEq (acc + v where a == b); split, which
 // turns N cells into their minus-alive, owner and age bytes, and join, which turns three vectors of
-// alive, owner and age back into N cells (spare byte 0).
+// alive, owner and age back into N cells (spare byte 0); where hasStream, join<true>, which
+// streams the cells to N-byte aligned memory past the caches, and fence, which orders such stores.
 //
 // Per block of N cells the rule is evaluated branch-free on the byte planes of the rows above,
 // at and below: one pass over the neighbours in scan order, nine unaligned loads per plane, sums
 // up what the rule needs (SumNeighbourhood); compares give life and age (LifeAndAge), then the
 // newborns' owners (NewbornOwner). The credits are booked per owner (BookBlock): owners whose
 // balance sits well inside a binade are only counted and settled per band of rows in one exact
-// sum; the others' positions are applied block by block in visiting order, in one exact sum
-// where the block cannot leave a wide binade, else position by position with exactly the
-// model's single-precision additions and clamps (ApplyBlock). Different owners' balances never
-// interact, so each owner's own order is all that matters.
+// sum; the others' positions are applied per chunk of a row's blocks (ApplyChunk), block by
+// block in visiting order, in one exact sum where the block cannot leave a wide binade, else
+// position by position with exactly the model's single-precision additions and clamps
+// (ApplyBlock); with every owner exact, in one lane-order pass (ApplyChunkAllExact). Different
+// owners' balances never interact, so each owner's own order is all that matters. The new
+// cells are joined and stored (JoinBlock), past the caches where the maps are too large for
+// them.
 //
 // Where the time goes (settled 640 x 360 world of six players, per step; perf samples by the
 // phase they fall in, AVX2 / AVX-512): counting the books 29 / 22 % and emptying the counts 4 %,

@@ -587,6 +587,25 @@ TEST(CellAutoWorld, ConstructionGivesZeroedMapsAndDefaultTuning)
     }
 }
 
+// The step streams whole vectors into a map only where they are aligned, so maps of any size
+// start on a 64-byte boundary, zeroed to the last cell, and stay so as the steps swap them.
+TEST(CellAutoWorld, MapsStartOnA64ByteBoundaryZeroed)
+{
+    const unsigned int sizes[][2] = {{1, 1}, {3, 5}, {640, 360}, {1023, 7}};
+    for (const auto& size : sizes) {
+        CellAuto w(size[0], size[1]);
+        for (int step = 0; step < 2; ++step) {
+            for (const Cell* map : {w.currentMap, w.nextMap}) {
+                ASSERT_NE(map, nullptr);
+                EXPECT_EQ((uintptr_t)map % 64, 0u) << size[0] << "x" << size[1];
+                const Cell& last = map[w.cellCount - 1];
+                EXPECT_EQ(last.alive | last.owner | last.age | last.spare, 0) << size[0];
+            }
+            w.Step();
+        }
+    }
+}
+
 TEST(CellAutoWorld, SetCellAndGetCellReduceCoordinates)
 {
     CellAuto w(4, 3);
