@@ -815,10 +815,11 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
 // them.
 //
 // Where the time goes (settled 640 x 360 world of six players, per step; perf samples by the
-// phase they fall in, AVX2 / AVX-512): counting the books 29 / 22 % and emptying the counts 4 %,
-// one player kept exactly at a power of two (BookExactOwners) 13 %, SumNeighbourhood 20 / 16 %,
-// LifeAndAge and NewbornOwner 12 / 19 %, the split 9 / 10 %, the join 4 %, the row loop 6 / 7 %.
-// The step was 535 us (AVX2) when every event was replayed; 170 us now, 2.7 times a plain Life.
+// phase they fall in, AVX2 / AVX-512): counting the books 24 / 29 % and emptying the counts
+// 5 / 6 %, one player kept exactly at a power of two (ApplyChunk) 9 %, SumNeighbourhood 25 / 13 %,
+// LifeAndAge and NewbornOwner 15 / 18 %, the split 10 / 13 %, the join 3 %, the row and band
+// loops 9 / 10 %. The step was 535 us (AVX2) when every event was replayed; 145 us now, 2.5
+// times a plain Life.
 template <class V> void RunStep(StepWork& w)
 {
     const unsigned int W = w.W, H = w.H;
