@@ -636,8 +636,8 @@ void ApplyChunk(ExactChunk<V>& ch, CreditBooks& b, StepWork& w, const RuleVector
 // its counts are used or not (they also guess the next band's bulk owners): every position whose
 // final owner is a player pays its upkeep there, births are charged to the new owner and deaths
 // paid to the old, which is the new one too but where the cell lost its owner by decay (those
-// few are counted lane by lane). An owner kept exactly has the block's positions applied to its
-// balance at once (ApplyBlock).
+// few are counted lane by lane). For the owners kept exactly the block is noted in the row's
+// chunk, whose positions ApplyChunk applies when it fills and at the row's end.
 template <class V>
 STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
                            const NextBlock<V>& x, const uint8_t* oldOwner, unsigned int lanes,
