@@ -420,6 +420,17 @@ TEST(CellAutoDifferential, MatchesModelWhenABalanceHoversAtAPowerOfTwo)
     });
 }
 
+// A world run down: every balance a few additions from 0, so that every owner is kept exactly,
+// position by position in lane order, and rows wide enough that each is applied in several
+// chunks of blocks, for every vector width.
+TEST(CellAutoDifferential, MatchesModelWhenEveryBalanceRunsDown)
+{
+    RunWithBalancesSet(3, 1500, 24, 16, [](Rng& r, CellAuto& w, model::World& m) {
+        for (unsigned int o = 0; o < 8; ++o)
+            w.credits[o] = m.credits[o] = (float)r.Below(4) * 0.7f;
+    });
+}
+
 // A world too large to stay cached has its new map streamed past the caches: every cell must
 // still land where the model puts it, the last blocks of the rows included (the width is no
 // multiple of the widest vector), whether balances are kept in bulk or near 0.
