@@ -178,8 +178,8 @@ inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* o
 // from the counts alone, that no order of them could have left the binade: its lowest possible
 // value minus the largest negative addition stays at or above lo, and its highest plus the
 // largest positive addition below 2 lo. If the check fails the band is run again with that
-// player's events recorded one by one. Balances that are 0, tiny, huge or not a number and
-// tunings that round to ties always take the events. Owners 0 and 7 pay no upkeep (their
+// player kept exactly. Balances that are 0, tiny, huge or not a number and tunings that round
+// to ties are always kept exactly. Owners 0 and 7 pay no upkeep (their
 // positions only clamp): they go in bulk only at +0, which a band without births or deaths of
 // theirs leaves as it is, and such births and deaths are rare.
 
@@ -460,6 +460,21 @@ STEP_INLINE void FlushBulkLanes(BulkLanes<V>& l, CreditBooks& b, const RuleVecto
 // Cells per band of rows.
 const unsigned int BAND_CELLS = 4096;
 
+// Owner o's balance x after `plain` plain positions and then one birth or death: the birth cost
+// or death bonus, then, unless the cell lost its owner by decay (the death bonus alone), a
+// player's upkeep and the clamp at 0.
+inline float RunToEvent(StepWork& w, float x, uint64_t plain, unsigned int o, bool birth,
+                        bool lostOwner)
+{
+    x = PlainRun(x, plain, o, w.upkeep, w.jump[o]);
+    x = x + (birth ? w.birth : w.death);
+    if (lostOwner)
+        return x;
+    if (o >= 1 && o <= 6)
+        x = x + w.upkeep;
+    return x > 0.0f ? x : 0.0f;
+}
+
 // Runs one block's positions of an owner kept exactly, with its waiting plain positions, one
 // by one in lane order with exactly the model's additions and clamps, plain runs jumping through
 // each binade (PlainRun). The plain positions after the last birth or death wait again. Kept
@@ -475,19 +490,10 @@ void RunPositions(StepWork& w, CreditBooks& b, unsigned int o, uint64_t mine, ui
     uint64_t waiting = b.pending[o];
     for (uint64_t ev = births | deaths | lost; ev; ev &= ev - 1) {
         const uint64_t at = ev & (~ev + 1), before = at - 1;
-        x = PlainRun(x, waiting + (uint64_t)__builtin_popcountll(plain & before), o, w.upkeep,
-                     w.jump[o]);
+        x = RunToEvent(w, x, waiting + (uint64_t)__builtin_popcountll(plain & before), o,
+                       (births & at) != 0, (lost & at) != 0);
         waiting = 0;
         plain &= ~before;
-        if (lost & at) {
-            x = x + w.death;
-        } else {
-            x = x + ((births & at) ? w.birth : w.death);
-            if (o >= 1 && o <= 6)
-                x = x + w.upkeep;
-            if (!(x > 0.0f))
-                x = 0.0f;
-        }
     }
     w.bal[o] = x;
     b.pending[o] = (uint64_t)__builtin_popcountll(plain);
@@ -546,8 +552,8 @@ inline void ApplyChunkAllExact(ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
     struct Note {
         uint64_t before;     // the owner's plain positions since its last note
         unsigned int owner;  // whose balance
-        float add;           // the birth cost or death bonus
-        bool upkeep;         // then the upkeep and the clamp, unless the cell lost its owner
+        bool birth;          // a birth, else a death
+        bool lostOwner;      // a death by decay: the old owner's death bonus alone
     };
     Note notes[CHUNK_BLOCKS * V::N];
     unsigned int count = 0;
@@ -561,9 +567,9 @@ inline void ApplyChunkAllExact(ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
             const unsigned int i = (unsigned int)__builtin_ctzll(m);
             const uint64_t bit = 1ull << i, before = bit - 1;
             Note& n = notes[count++];
-            n.upkeep = !((ch.lost[k] >> i) & 1);
-            n.owner = n.upkeep ? ch.owner[k][i] : ch.oldOwner[k][i];
-            n.add = (ch.birth[k] & bit) ? w.birth : w.death;
+            n.lostOwner = (ch.lost[k] & bit) != 0;
+            n.owner = n.lostOwner ? ch.oldOwner[k][i] : ch.owner[k][i];
+            n.birth = (ch.birth[k] & bit) != 0;
             n.before = b.pending[n.owner] +
                        (uint64_t)__builtin_popcountll(byOwner[n.owner] & plain & before);
             b.pending[n.owner] = 0;
@@ -574,16 +580,7 @@ inline void ApplyChunkAllExact(ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
     }
     for (unsigned int i = 0; i < count; ++i) {
         const Note& n = notes[i];
-        const unsigned int o = n.owner;
-        float x = PlainRun(w.bal[o], n.before, o, w.upkeep, w.jump[o]);
-        x = x + n.add;
-        if (n.upkeep) {
-            if (o >= 1 && o <= 6)
-                x = x + w.upkeep;
-            if (!(x > 0.0f))
-                x = 0.0f;
-        }
-        w.bal[o] = x;
+        w.bal[n.owner] = RunToEvent(w, w.bal[n.owner], n.before, n.owner, n.birth, n.lostOwner);
     }
     ch.blocks = 0;
 }
@@ -730,7 +727,7 @@ STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, bool stream, const Nex
 // return y1-1, y1 and y1+1 (as far as the world has them).
 template <class V>
 STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& c, uint8_t* slot[3],
-                         unsigned int y0, unsigned int y1)
+                         bool stream, unsigned int y0, unsigned int y1)
 {
     BulkLanes<V> lanesCount;
     for (unsigned int o = 1; o <= 6; ++o)
@@ -746,7 +743,6 @@ STEP_INLINE void RunRows(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
     for (unsigned int i = 0; i < N; ++i)
         tail[i] = i < W % N ? 0xFF : 0;
     const T tailLanes = V::load(tail);
-    const bool stream = StreamsNewMap<V>(w);
 
     for (unsigned int y = y0; y < y1; ++y) {
         const uint8_t* const A[3] = {slot[0], slot[1], slot[2]};
@@ -824,6 +820,7 @@ template <class V> void RunStep(StepWork& w)
 {
     const unsigned int W = w.W, H = w.H;
     const RuleVectors<V> c(w);
+    const bool stream = StreamsNewMap<V>(w);
     uint8_t* slot[3] = {w.slot[0], w.slot[1], w.slot[2]};
     // Bands of about 4096 cells: small enough that a balance's changes over one are small
     // against its binade, large enough that settling them costs little.
@@ -884,7 +881,7 @@ template <class V> void RunStep(StepWork& w)
             if (books.exact != 0xFF)
                 for (unsigned int o = 0; o < 8; ++o)
                     books.upkeeps[o] = books.births[o] = books.deaths[o] = 0;
-            RunRows<V>(w, books, c, slot, y0, y1);
+            RunRows<V>(w, books, c, slot, stream, y0, y1);
             // Settle the owners in bulk. If one's band might have left its binade, the band runs
             // again with that owner kept exactly, and nothing of this run is kept.
             float settled[8];
@@ -909,7 +906,7 @@ template <class V> void RunStep(StepWork& w)
     }
     // Streamed stores are weakly ordered: make them visible before the step returns.
     if constexpr (V::hasStream)
-        if (StreamsNewMap<V>(w))
+        if (stream)
             V::fence();
     // The exact owners' plain positions after their last birth or death.
     for (unsigned int o = 0; o < 8; ++o)

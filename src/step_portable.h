@@ -145,8 +145,8 @@ struct VecPortable {
     }
 
     static const bool hasAddIfEq = false;  // the kernel adds, ands and compares
+    static const bool hasStream = false;   // every join stores through the caches
     // No byte lookup: the kernel compares instead.
-    static const bool hasStream = false;  // every join stores through the caches
     static const bool hasLookup16 = false;
 
     // Split and join go through local arrays: the bytes written cannot then alias the bytes
