@@ -1,0 +1,262 @@
+// The step's credit books: how the balances follow the rule's additions exactly, in the model's
+// order, without adding them one by one. Scalar and internal to the step: every build's source
+// includes it, and each build's copy uses that build's popcount (one instruction with AVX2 and
+// AVX-512, a longer sequence in the SSE2 build), which is why it is not compiled once for all.
+//
+// Credits depend on visiting order only through each owner's own additions (the clamp at 0),
+// and different owners' balances never meet; so each owner's additions must come in order, but
+// the owners may be booked apart. Per step and owner the books keep the balance one of two ways:
+//
+// - in bulk: a player whose balance sits inside a binade (step_grid.h) is only counted, and a
+//   band of rows is settled in one exact sum once the counts prove that no order of them could
+//   have left the binade (else the band runs again with that player kept exactly). Owners 0 and 7
+//   pay no upkeep (their positions only clamp): they go in bulk only at +0, which a band without
+//   births or deaths of theirs leaves as it is;
+// - kept exactly: block by block, in one sum where the block cannot leave a wide binade, else
+//   position by position in lane order with exactly the model's additions and clamps, the plain
+//   positions between events run through whole binades at a time (PlainRun).
+//
+// Words used here:
+// - a plain position of owner o: a position whose final owner is o and which has no birth or
+//   death of its own: "add the upkeep, clamp" for a player, "clamp" alone for owners 0 and 7;
+// - an event: a birth (the birth cost to the new owner, then its upkeep and clamp), a death that
+//   kept its owner (the death bonus, then upkeep and clamp) or a death by decay, where the cell
+//   lost its owner as it died (the bonus to the old owner alone; the cell's final owner is 0, for
+//   whom the position is a plain one). The event's payer is the owner whose balance it moves;
+// - pending: an exact owner's plain positions counted but not yet applied, waiting for its next
+//   event or the end of the step.
+#ifndef QUOLVANE_STEP_BOOKS_H
+#define QUOLVANE_STEP_BOOKS_H
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "step_builds.h"
+#include "step_grid.h"
+
+namespace {
+
+enum class Event : uint8_t { birth, keptDeath, lostDeath };
+
+// Per owner: kept in bulk (counted, settled per band) or exactly (in order), with what either
+// needs. Made afresh by every step.
+struct CreditBooks {
+    Additions add;
+    unsigned int exact;                         // bit o: owner o is kept exactly
+    Binade binade[8];                           // the binade last prepared for o's balance
+    uint64_t upkeeps[8], births[8], deaths[8];  // this band's counts of every owner
+    uint64_t pending[8];                        // an exact owner's pending plain positions
+    double blockFloor;  // below this a binade is too narrow to hold a block in one sum
+
+    explicit CreditBooks(const StepWork& w) : add(w.upkeep, w.birth, w.death), exact(0xFF)
+    {
+        for (int o = 0; o < 8; ++o) {
+            binade[o] = NO_BINADE;
+            pending[o] = 0;
+            upkeeps[o] = w.history->upkeeps[o];
+            births[o] = w.history->births[o];
+            deaths[o] = w.history->deaths[o];
+        }
+        blockFloor = 0.0;
+    }
+};
+
+inline bool IsPlusZero(float x)
+{
+    uint32_t bits;
+    memcpy(&bits, &x, 4);
+    return bits == 0;
+}
+
+// Owner o's balance x after n plain positions.
+//
+// A player's balance runs through thousands of upkeeps per step, so instead of adding them one
+// by one this jumps through each binade of x: while x - d stays at or above the binade's lo
+// (d = -upkeep > 0), each upkeep takes exactly -r(upkeep) off, and k of them are one exact
+// subtraction (every value involved is a multiple of u below 2 lo). The owner's binade is kept
+// in the books between calls.
+inline float PlainRun(CreditBooks& b, float x, uint64_t n, unsigned int o)
+{
+    if (n == 0)
+        return x;
+    if (o == 0 || o == 7)
+        return x > 0.0f ? x : 0.0f;
+    const float up = b.add.up, d = -up;
+    if (!(d > 0.0f) || std::isinf(d)) {
+        for (; n; --n) {
+            x = x + up;
+            if (!(x > 0.0f))
+                x = 0.0f;
+        }
+        return x;
+    }
+    if (!(x > 0.0f))
+        return 0.0f;  // with a negative upkeep a clamped balance stays at 0
+    if (std::isinf(x))
+        return x;
+    // A small balance that the run certainly takes to 0: below 2^20 d every rounded sum x + up is
+    // within d/16 of x - d, so each takes at least 15/16 d off, and n of them more than x.
+    if ((double)x <= 1048576.0 * d && (double)x < 0.9 * d * (double)n)
+        return 0.0f;
+    const uint64_t SHORT_RUN = 3;
+    Binade& j = b.binade[o];
+    // Whether every upkeep from x takes exactly -j.up off.
+    auto steadyFrom = [&](double v) { return !j.upIsTie && v >= j.lo + d && v < j.hi; };
+    while (n) {
+        if (n > SHORT_RUN) {
+            if (!steadyFrom(x))
+                PrepareBinade(j, x, b.add);
+            if (steadyFrom(x)) {
+                if (j.up == 0.0)
+                    return x;  // every further sum rounds back to x
+                // Steps 0 .. k-1 start at x - i s >= lo + d. The floor of the product is at
+                // most the exact bound, so the reciprocal's rounding can only cost a step.
+                const double kd = std::floor(((double)x - (j.lo + d)) * j.upsPerUnit);
+                if (kd >= 1.0) {
+                    const uint64_t k = kd > (double)n ? n : (uint64_t)kd;
+                    x = (float)((double)x + (double)k * j.up);
+                    n -= k;
+                    continue;
+                }
+            }
+        }
+        x = x + up;
+        if (!(x > 0.0f))
+            return 0.0f;
+        --n;
+    }
+    return x;
+}
+
+// Applies an exact owner's pending plain positions to its balance.
+inline void ApplyPending(StepWork& w, CreditBooks& b, unsigned int o)
+{
+    w.bal[o] = PlainRun(b, w.bal[o], b.pending[o], o);
+    b.pending[o] = 0;
+}
+
+// Payer o's balance x after `plain` plain positions and then one event, with exactly the
+// model's additions and clamps.
+inline float RunToEvent(CreditBooks& b, float x, uint64_t plain, unsigned int o, Event e)
+{
+    x = PlainRun(b, x, plain, o);
+    x = x + (e == Event::birth ? b.add.birth : b.add.death);
+    if (e == Event::lostDeath)
+        return x;  // the position's upkeep and clamp are its final owner's, owner 0's
+    if (o >= 1 && o <= 6)
+        x = x + b.add.up;
+    return x > 0.0f ? x : 0.0f;
+}
+
+// One block's positions as the exact books see them, as lane masks (bit i: lane i): the events
+// and which of them are births and deaths by decay, each lane's payer, and the plain positions
+// of each owner that the caller asks about.
+struct BlockEvents {
+    uint64_t events, births, lost;
+    const uint8_t* payer;  // lane i's payer, for the lanes of `events`
+};
+
+// An event with its payer's plain positions before it, to be run in order.
+struct Note {
+    uint64_t before;
+    unsigned int payer;
+    Event event;
+};
+
+// Notes the events among `pick` of one block in lane order, each with its payer's plain
+// positions before it: those waiting from earlier blocks and the payer's lanes of plain[] below
+// it. The payer's plain lanes so counted leave plain[]; what remains of it waits for the next
+// event (AddPending). Returns the number of notes made.
+inline unsigned int NoteEvents(Note* notes, CreditBooks& b, const BlockEvents& k, uint64_t pick,
+                               uint64_t plain[8])
+{
+    unsigned int count = 0;
+    for (uint64_t m = pick; m; m &= m - 1) {
+        const unsigned int i = (unsigned int)__builtin_ctzll(m);
+        const uint64_t bit = 1ull << i, before = bit - 1;
+        Note& n = notes[count++];
+        n.payer = k.payer[i];
+        n.event = (k.births & bit) ? Event::birth
+                  : (k.lost & bit) ? Event::lostDeath
+                                   : Event::keptDeath;
+        n.before = b.pending[n.payer] + (uint64_t)__builtin_popcountll(plain[n.payer] & before);
+        b.pending[n.payer] = 0;
+        plain[n.payer] &= ~before;
+    }
+    return count;
+}
+
+inline void AddPending(CreditBooks& b, unsigned int o, uint64_t plain)
+{
+    b.pending[o] += (uint64_t)__builtin_popcountll(plain);
+}
+
+inline void RunNotes(StepWork& w, CreditBooks& b, const Note* notes, unsigned int count)
+{
+    for (unsigned int i = 0; i < count; ++i) {
+        const Note& n = notes[i];
+        w.bal[n.payer] = RunToEvent(b, w.bal[n.payer], n.before, n.payer, n.event);
+    }
+}
+
+// Books one block for an owner o kept exactly: `mine` holds the lanes whose final owner is o,
+// `plain` those of them without an event, and `pick` o's events (at least one). Where the
+// pending positions and the block's cannot leave a wide binade of a player's balance they are
+// settled in one exact sum, as for the owners in bulk: near a binade's edge that spares most
+// blocks the position-by-position path.
+template <unsigned int N>
+inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const BlockEvents& k,
+                       uint64_t mine, uint64_t plain, uint64_t pick)
+{
+    const float x = w.bal[o];
+    if (o >= 1 && o <= 6 && (double)x >= b.blockFloor) {
+        Binade& bin = b.binade[o];
+        if (!bin.Holds(x))
+            PrepareBinade(bin, x, b.add);
+        const uint64_t ups = b.pending[o] + (uint64_t)__builtin_popcountll(mine);
+        const uint64_t births = (uint64_t)__builtin_popcountll(pick & k.births);
+        const uint64_t deaths = (uint64_t)__builtin_popcountll(pick & ~k.births);
+        if (StaysInBinade(x, bin, b.add, ups, births, deaths)) {
+            w.bal[o] = SumInBinade(x, bin, ups, births, deaths);
+            b.pending[o] = 0;
+            return;
+        }
+    }
+    Note notes[N];
+    uint64_t plains[8];
+    plains[o] = plain;
+    const unsigned int count = NoteEvents(notes, b, k, pick, plains);
+    AddPending(b, o, plains[o]);
+    RunNotes(w, b, notes, count);
+}
+
+// Whether owner o, in bulk from balance x, stays in bulk through a band with these counts.
+// Owners 0 and 7 are in bulk only at +0, which their plain positions leave as it is.
+inline bool BulkHolds(const CreditBooks& b, unsigned int o, float x, uint64_t ups, uint64_t births,
+                      uint64_t deaths)
+{
+    if (o == 0 || o == 7)
+        return births == 0 && deaths == 0;
+    return StaysInBinade(x, b.binade[o], b.add, ups, births, deaths);
+}
+
+// Whether owner o's balance x can go in bulk at all, preparing its binade for a player.
+inline bool MayGoInBulk(CreditBooks& b, unsigned int o, float x)
+{
+    if (o == 0 || o == 7)
+        return IsPlusZero(x);
+    return PrepareBinade(b.binade[o], x, b.add) && !b.binade[o].anyIsTie;
+}
+
+// Owner o's balance after its band in bulk, where BulkHolds said yes.
+inline float SettleBand(const CreditBooks& b, unsigned int o, float x)
+{
+    if (o == 0 || o == 7)
+        return x;
+    return SumInBinade(x, b.binade[o], b.upkeeps[o], b.births[o], b.deaths[o]);
+}
+
+}  // namespace
+
+#endif

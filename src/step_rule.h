@@ -1,0 +1,267 @@
+// The owned Life rule on vectors of byte lanes: a row split into byte planes, one block's
+// neighbourhood summed, life, age and the newborn's owner decided without branches, and the new
+// cells joined again. Internal to the step: every build's source includes it with its vector
+// wrapper V (src/step_<name>.h), which must provide, as static members:
+//
+//   T                      the vector type; N, its lane count (a multiple of 16, at most 64)
+//   load(p), store(p, v)   unaligned load; store to 64-byte aligned memory
+//   set1(b)                every lane b
+//   add(a, b)              per lane, wrapping
+//   eq(a, b)               all ones where equal, else 0
+//   and_, or_, andnot      per lane; andnot(a, b) is ~a & b
+//   minu(a, b)             unsigned minimum
+//   select(m, a, b)        m ? a : b, m all ones or zero per lane
+//   mask(a), eqmask(a, b)  bit i = the top bit of lane i, of a or of eq(a, b); lane 0 lowest
+//   sum(a)                 the sum of all lanes, unsigned, as an integer
+//   hasAddIfEq             true where addIfEq(acc, a, b, v) (acc + v where a == b) is cheaper
+//                          than add, and, eq; false otherwise, and then addIfEq is not needed
+//   hasLookup16            true where table16(t) (the 16 bytes of t in every 16 lanes) and
+//                          lookup16(table, i) (each lane's entry of that table, i 0..15) exist
+//   split(cells, alive, owner, age)
+//                          N cells into their minus-alive (all ones for a live cell), owner
+//                          and age bytes, each stored to 64-byte aligned memory
+//   join(alive, owner, age, cells)
+//                          three vectors back into N cells (alive 0 or 1), spare byte 0
+//   hasStream              true where join<true>(...) streams the cells to N-byte aligned
+//                          memory past the caches and fence() orders such stores
+//
+// tests/test_step_vectors.cpp checks every one of them lane by lane, for every build the
+// processor runs.
+#ifndef QUOLVANE_STEP_RULE_H
+#define QUOLVANE_STEP_RULE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "cellauto.h"
+#include "step_builds.h"
+
+// Every build splits and joins cells as four bytes in this order.
+static_assert(sizeof(Cell) == 4 && offsetof(Cell, alive) == 0 && offsetof(Cell, owner) == 1 &&
+                  offsetof(Cell, age) == 2,
+              "a cell is the bytes alive, owner, age, spare");
+
+namespace {
+
+#if defined(__GNUC__)
+#define STEP_INLINE inline __attribute__((always_inline))
+#else
+#define STEP_INLINE inline
+#endif
+
+// Splits one row of cells into its alive, owner and age planes, with column W-1 copied before
+// column 0 and column 0 after column W-1, so the kernel's neighbours never wrap. The alive plane
+// holds minus the alive byte: all ones for a live cell, 0 for a dead one, ready to be used as a
+// lane mask and summed into minus the count of live neighbours.
+template <class V>
+inline void SplitRow(const Cell* row, unsigned int W, uint8_t* alive, uint8_t* owner, uint8_t* age)
+{
+    const unsigned int N = V::N;
+    if (W >= N) {
+        unsigned int x = 0;
+        for (; x + N <= W; x += N)
+            V::split(row + x, alive + 1 + x, owner + 1 + x, age + 1 + x);
+        // The last cells: one more split ending at the row's end, overlapping the one before,
+        // whose bytes it writes again unchanged.
+        if (x < W)
+            V::split(row + W - N, alive + 1 + W - N, owner + 1 + W - N, age + 1 + W - N);
+    } else {
+        for (unsigned int x = 0; x < W; ++x) {
+            alive[1 + x] = (uint8_t)(0u - row[x].alive);
+            owner[1 + x] = row[x].owner;
+            age[1 + x] = row[x].age;
+        }
+    }
+    alive[0] = alive[W];
+    owner[0] = owner[W];
+    age[0] = age[W];
+    alive[W + 1] = alive[1];
+    owner[W + 1] = owner[1];
+    age[W + 1] = age[1];
+}
+
+// acc + v in the lanes where a equals b.
+template <class V>
+STEP_INLINE typename V::T AddIfEq(typename V::T acc, typename V::T a, typename V::T b,
+                                  typename V::T v)
+{
+    if constexpr (V::hasAddIfEq)
+        return V::addIfEq(acc, a, b, v);
+    else
+        return V::add(acc, V::and_(V::eq(a, b), v));
+}
+
+// acc - 1 (wrapping) in the lanes where a equals b.
+template <class V>
+STEP_INLINE typename V::T DownWhereEq(typename V::T acc, typename V::T a, typename V::T b)
+{
+    if constexpr (V::hasAddIfEq)
+        return V::addIfEq(acc, a, b, V::set1(0xFF));
+    else
+        return V::add(acc, V::eq(a, b));
+}
+
+// The constants of the rule as vectors, made once per step.
+template <class V> struct RuleVectors {
+    typedef typename V::T T;
+    T zero, one, minusTwo, minusThree, eight, sixteen, ones, limit;
+    T ageTable;            // the age increment for each k, for wrappers with a byte lookup
+    T ageK[9], ageAdd[9];  // (k, age increment) for each k that ages at all, for the others
+    int ageKinds;
+    T ownerVec[8];
+
+    explicit RuleVectors(const StepWork& w)
+    {
+        zero = V::set1(0);
+        one = V::set1(1);
+        minusTwo = V::set1(0xFE);
+        minusThree = V::set1(0xFD);
+        eight = V::set1(8);
+        sixteen = V::set1(16);
+        ones = V::eq(zero, zero);
+        limit = V::set1(w.ageLimit);
+        ageKinds = 0;
+        if constexpr (V::hasLookup16) {
+            uint8_t table[16] = {0};
+            memcpy(table, w.addAge, sizeof w.addAge);
+            ageTable = V::table16(table);
+        } else {
+            for (int k = 0; k < 9; ++k)
+                if (w.addAge[k]) {
+                    ageK[ageKinds] = V::set1((uint8_t)k);
+                    ageAdd[ageKinds++] = V::set1(w.addAge[k]);
+                }
+        }
+        for (int o = 0; o < 8; ++o)
+            ownerVec[o] = V::set1((uint8_t)o);
+    }
+};
+
+// What a block's old neighbourhood adds up to, from the byte planes of the rows above, at and
+// below: enough for the rule, its decay and the newborn's owner.
+template <class V> struct NeighbourSums {
+    typename V::T aC, oC, gC;   // the centre's alive (all ones or zero), owner and age
+    typename V::T minusLive;    // minus the count of live neighbours (each live one adds 0xFF)
+    typename V::T k;            // the count of differently owned neighbours
+    typename V::T first, last;  // the owners of the first and last live neighbour in scan order
+    typename V::T ownerSum;     // the sum of the live neighbours' owners
+};
+
+// One pass over the eight neighbours, NW N NE W E SW S SE: nine unaligned loads per plane, each
+// used at once. (Loading all sixteen first and working on them afterwards keeps more vectors
+// alive than a 16-register file holds, and the compiler then spills freshly loaded vectors to
+// the stack and reads them back, where loading the plane again is cheaper.) The first owner
+// runs the same chain backwards, from the last neighbour. In a lane where a newborn needs them
+// some neighbour lives, so both chains may start from a neighbour's owner rather than "none".
+template <class V>
+STEP_INLINE void SumNeighbourhood(NeighbourSums<V>& s, const uint8_t* const A[3],
+                                  const uint8_t* const O[3], const uint8_t* G, size_t p,
+                                  const RuleVectors<V>& c)
+{
+    // p is the plane index of the west neighbours; the centre is p + 1.
+    const size_t at[8] = {p, p + 1, p + 2, p, p + 2, p, p + 1, p + 2};
+    const int row[8] = {0, 0, 0, 1, 1, 2, 2, 2};
+    s.aC = V::load(A[1] + p + 1);
+    s.oC = V::load(O[1] + p + 1);
+    s.gC = V::load(G + p + 1);
+    typename V::T a = V::load(A[row[0]] + at[0]), o = V::load(O[row[0]] + at[0]);
+    s.minusLive = a;
+    s.k = DownWhereEq<V>(c.eight, o, s.oC);  // from 8, each neighbour owned alike takes 1
+    s.last = o;
+    s.ownerSum = V::and_(a, o);
+    s.first = V::load(O[row[7]] + at[7]);
+    for (int i = 1; i < 8; ++i) {
+        a = V::load(A[row[i]] + at[i]);
+        o = V::load(O[row[i]] + at[i]);
+        s.minusLive = V::add(s.minusLive, a);
+        s.k = DownWhereEq<V>(s.k, o, s.oC);
+        s.last = V::select(a, o, s.last);
+        s.ownerSum = V::add(s.ownerSum, V::and_(a, o));
+        const int j = 7 - i;
+        s.first = V::select(V::load(A[row[j]] + at[j]), V::load(O[row[j]] + at[j]), s.first);
+    }
+}
+
+// What the rule makes of a block: lanes all ones or zero, except the new age and owner.
+template <class V> struct NextBlock {
+    typename V::T nowAlive, birth, death, lose;  // lose: a dead owned cell loses its owner
+    typename V::T age, owner;
+};
+
+// Life and age: births, survivals and deaths from the live neighbours, the count k of
+// differently owned neighbours and from it the decay of dead owned cells. The owner is the old
+// one (0 where decay took it); a newborn's owner comes from NewbornOwner.
+template <class V>
+STEP_INLINE void LifeAndAge(NextBlock<V>& x, const NeighbourSums<V>& n, const RuleVectors<V>& c)
+{
+    typedef typename V::T T;
+    const T minusLive = n.minusLive, k = n.k;
+
+    const T wasAlive = n.aC;
+    const T is3 = V::eq(minusLive, c.minusThree);
+    x.nowAlive = V::or_(is3, V::and_(wasAlive, V::eq(minusLive, c.minusTwo)));
+    x.birth = V::andnot(wasAlive, is3);
+    x.death = V::andnot(x.nowAlive, wasAlive);
+
+    // The age increment for k (0..8): one byte lookup where the instruction set has one, else a
+    // compare per k that ages at all.
+    T add = c.zero;
+    if constexpr (V::hasLookup16) {
+        add = V::lookup16(c.ageTable, k);
+    } else {
+        for (int j = 0; j < c.ageKinds; ++j)
+            add = V::or_(add, V::and_(V::eq(k, c.ageK[j]), c.ageAdd[j]));
+    }
+    // Dead owned cells below the age limit age; at or past it (a cell re-owned by a stamp right
+    // after it lost its owner) the age drops to 0.
+    const T deadOwned = V::andnot(x.nowAlive, V::andnot(V::eq(n.oC, c.zero), c.ones));
+    const T overLimit = V::eq(V::minu(n.gC, c.limit), c.limit);
+    const T aging = V::andnot(overLimit, deadOwned);
+    // The new age is the aged one, or the limit where it reaches the limit and the cell loses
+    // its owner: their minimum either way.
+    const T capped = V::minu(V::add(n.gC, add), c.limit);
+    x.lose = V::and_(aging, V::eq(capped, c.limit));
+    x.age = V::and_(aging, capped);
+    x.owner = V::andnot(x.lose, n.oC);
+}
+
+// The newborn's owner from its three parents (a, b, c in scan order): the owner two of them share,
+// else a; that is, c where b equals c and a otherwise. A candidate of 0 keeps the cell's owner.
+// a is the owner of the first live neighbour and c of the last; b == c exactly when the three
+// owners add up to a + 2c.
+template <class V>
+STEP_INLINE void NewbornOwner(NextBlock<V>& x, const NeighbourSums<V>& n, const RuleVectors<V>& c)
+{
+    typedef typename V::T T;
+    const T first = n.first, last = n.last;
+    const T bIsC = V::eq(n.ownerSum, V::add(first, V::add(last, last)));
+    const T cand = V::select(bIsC, last, first);
+    const T newborn = V::select(V::eq(cand, c.zero), n.oC, cand);
+    x.owner = V::select(x.birth, newborn, x.owner);
+}
+
+// Joins the block's new alive, owner and age into cells.
+template <class V>
+STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, bool stream, const NextBlock<V>& x,
+                           const RuleVectors<V>& c)
+{
+    const typename V::T alive = V::and_(x.nowAlive, c.one);
+    if (lanes == V::N) {
+        if constexpr (V::hasStream) {
+            if (stream) {
+                V::template join<true>(alive, x.owner, x.age, out);
+                return;
+            }
+        }
+        V::join(alive, x.owner, x.age, out);
+    } else {
+        Cell tmp[V::N];
+        V::join(alive, x.owner, x.age, tmp);
+        memcpy(out, tmp, lanes * sizeof(Cell));
+    }
+}
+
+}  // namespace
+
+#endif
