@@ -42,6 +42,8 @@ function(quolvane_node_ctest name program filter)
 endfunction()
 
 quolvane_node_test(test_cellauto tests/test_cellauto.cpp)
+target_sources(test_cellauto PRIVATE tests/test_step_grid.cpp tests/test_step_vectors.cpp)
+quolvane_add_step_vector_checks(test_cellauto)
 quolvane_node_test(test_engine tests/test_engine.cpp)
 quolvane_node_test(test_sdl_web tests/web/test_sdl_web.cpp)
 string(JOIN " " step_builds_here ${QUOLVANE_STEP_BUILDS_HERE})

@@ -4,7 +4,6 @@
 
 #include "cellauto.h"
 #include "model.h"
-#include "step_vectors.h"
 
 #include <chrono>
 #include <cmath>
@@ -463,100 +462,6 @@ TEST(CellAutoDifferential, RunsTheRequestedStepBuild)
     const std::string got = StepIsaName();
     EXPECT_EQ(expected.count(got), 1u) << "QUOLVANE_STEP_ISA=\"" << asked << "\": got the " << got
                                        << " build; this processor runs \"" << here << "\"";
-}
-
-// ---------------------------------------------------------------------------------------------
-// The step's vector wrappers: every lane operation against its definition on single bytes
-
-template <class V> class StepVector : public testing::Test {
-};
-
-// The wrappers of the step builds that need no compiler flags of their own, named as their builds.
-struct StepVectorName {
-    template <class V> static std::string GetName(int i)
-    {
-        const char* names[] = {QUOLVANE_PLAIN_STEP_VECTOR_NAMES};
-        return names[i];
-    }
-};
-
-typedef testing::Types<QUOLVANE_PLAIN_STEP_VECTORS> StepVectorTypes;
-TYPED_TEST_SUITE(StepVector, StepVectorTypes, StepVectorName);
-
-// Every pair of byte values meets in some lane of the binary operations. Lane i of the first
-// operand is the pair's high byte XORed with a pattern that differs between lanes, so the masks
-// see every lane on its own; the operands sit at odd addresses, as the kernel's loads do.
-TYPED_TEST(StepVector, LaneOperationsMatchTheirByteDefinitions)
-{
-    typedef TypeParam V;
-    typedef typename V::T T;
-    const unsigned int N = V::N;
-    struct Op {
-        const char* name;
-        T (*vec)(T, T);
-        unsigned int (*byte)(unsigned int, unsigned int);
-    };
-    const Op ops[] = {
-        {"add", V::add, [](unsigned int x, unsigned int y) { return (x + y) & 0xFF; }},
-        {"eq", V::eq, [](unsigned int x, unsigned int y) { return x == y ? 0xFFu : 0u; }},
-        {"and_", V::and_, [](unsigned int x, unsigned int y) { return x & y; }},
-        {"or_", V::or_, [](unsigned int x, unsigned int y) { return x | y; }},
-        {"andnot", V::andnot, [](unsigned int x, unsigned int y) { return ~x & y & 0xFF; }},
-        {"minu", V::minu, [](unsigned int x, unsigned int y) { return x < y ? x : y; }},
-    };
-    alignas(64) uint8_t a[64 + 1], b[64 + 1], out[64];
-    for (unsigned int first = 0; first < 65536; first += N) {
-        uint64_t wantMask = 0, wantEq = 0;
-        for (unsigned int i = 0; i < N; ++i) {
-            a[1 + i] = (uint8_t)(((first + i) >> 8) ^ (i * 0x35));
-            b[1 + i] = (uint8_t)(first + i);
-            wantMask |= (uint64_t)(a[1 + i] >> 7) << i;
-            wantEq |= (uint64_t)(a[1 + i] == b[1 + i]) << i;
-        }
-        const T va = V::load(a + 1), vb = V::load(b + 1);
-        for (const Op& op : ops) {
-            V::store(out, op.vec(va, vb));
-            for (unsigned int i = 0; i < N; ++i)
-                ASSERT_EQ(out[i], op.byte(a[1 + i], b[1 + i]))
-                    << op.name << "(" << (int)a[1 + i] << ", " << (int)b[1 + i] << ") in lane "
-                    << i;
-        }
-        ASSERT_EQ(V::mask(va), wantMask) << "mask of the lanes starting at pair " << first;
-        ASSERT_EQ(V::eqmask(va, vb), wantEq) << "eqmask of the lanes starting at pair " << first;
-    }
-    for (unsigned int v = 0; v < 256; ++v) {
-        V::store(out, V::set1((uint8_t)v));
-        for (unsigned int i = 0; i < N; ++i)
-            ASSERT_EQ(out[i], v) << "set1(" << v << ") in lane " << i;
-    }
-}
-
-// split gives minus the alive byte (a live cell's all-ones lane mask); join takes the bytes as
-// they are. Cells sit at an odd address, as a row's do after the first block.
-TYPED_TEST(StepVector, RowsSplitIntoBytesAndJoinWithSpareZero)
-{
-    typedef TypeParam V;
-    const unsigned int N = V::N;
-    Cell cells[64 + 1], joined[64];
-    alignas(64) uint8_t alive[64], owner[64], age[64];
-    for (unsigned int round = 0; round < 256 / N; ++round) {
-        for (unsigned int i = 0; i < N; ++i)
-            cells[1 + i] = Cell{(uint8_t)(round * N + i), (uint8_t)(255 - round * N - i),
-                                (uint8_t)(i * 0x35 ^ round), 0xA5};
-        V::split(cells + 1, alive, owner, age);
-        V::join(V::load(alive), V::load(owner), V::load(age), joined);
-        for (unsigned int i = 0; i < N; ++i) {
-            const Cell& c = cells[1 + i];
-            ASSERT_TRUE(alive[i] == (uint8_t)(0u - c.alive) && owner[i] == c.owner &&
-                        age[i] == c.age)
-                << "split of cell " << i << " " << model::DescribeCell(c) << ": got "
-                << (int)alive[i] << "/" << (int)owner[i] << "/" << (int)age[i];
-            const Cell want = {alive[i], c.owner, c.age, 0};
-            ASSERT_TRUE(model::SameCell(joined[i], want))
-                << "join of cell " << i << ": got " << model::DescribeCell(joined[i])
-                << " expected " << model::DescribeCell(want);
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,160 @@
+// The float-grid facts of the step's credit books, each against plain single-precision
+// additions: binades and their edges, rounding to the grid and its ties, the exact sums of a
+// balance kept in bulk, and the upkeep runs that jump through binades.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+
+#include "seed.h"
+#include "step_books.h"
+
+namespace {
+
+uint32_t Bits(float x)
+{
+    uint32_t b;
+    memcpy(&b, &x, 4);
+    return b;
+}
+
+// The same additions one by one, as the model makes them: add, then clamp at 0.
+float PlainUpkeeps(float x, uint64_t n, float up)
+{
+    for (; n; --n) {
+        x = x + up;
+        if (!(x > 0.0f))
+            x = 0.0f;
+    }
+    return x;
+}
+
+TEST(StepGrid, BinadesEndAtEveryPowerOfTwoAndHoldOnlyNormalPositiveValues)
+{
+    for (int e = -126; e <= 127; ++e) {
+        const float lo = std::ldexp(1.0f, e);
+        const float top = e == 127 ? FLT_MAX : std::nextafter(std::ldexp(1.0f, e + 1), 0.0f);
+        for (float x : {lo, std::nextafter(lo, INFINITY), top}) {
+            double gotLo, u;
+            ASSERT_TRUE(BinadeOf(x, &gotLo, &u)) << x;
+            EXPECT_EQ(gotLo, (double)lo) << "binade of " << x;
+            // The spacing is the step to the next float up, inside the binade.
+            EXPECT_EQ(u, (double)std::nextafter(lo, INFINITY) - (double)lo) << "spacing at " << x;
+        }
+    }
+    double lo, u;
+    for (float x : {0.0f, -0.0f, -1.0f, -FLT_MAX, FLT_MIN / 2, FLT_TRUE_MIN, INFINITY, -INFINITY,
+                    NAN, std::nextafter(FLT_MIN, 0.0f)})
+        EXPECT_FALSE(BinadeOf(x, &lo, &u)) << "no binade for " << x;
+}
+
+// Inside a binade fl(x + c) = x + r(c) for every x whose exact sum stays in it; exactly half-way
+// c / u the rounded sum depends on x (ties to even), and RoundToGrid refuses.
+TEST(StepGrid, AdditionsInsideABinadeMoveEveryBalanceByTheRoundedAmount)
+{
+    std::mt19937 rng((uint32_t)TestSeed());
+    const float tuned[] = {-0.1f, -1.0f, 5.0f, 0.3f, -7.77f, 1e-6f, -3e-9f};
+    for (int e : {-20, -3, 0, 1, 4, 10, 17, 23, 30}) {
+        const float lo = std::ldexp(1.0f, e);
+        double binLo, u;
+        ASSERT_TRUE(BinadeOf(lo, &binLo, &u));
+        for (float c : tuned) {
+            double r;
+            if (!RoundToGrid(c, u, &r))
+                continue;
+            for (int i = 0; i < 2000; ++i) {
+                const float x = lo + (float)(rng() % (1u << 23)) * (float)u;
+                const double exact = (double)x + c;
+                if (exact < binLo || exact >= 2 * binLo)
+                    continue;
+                ASSERT_EQ((double)(x + c), (double)x + r) << x << " + " << c;
+            }
+        }
+        // A tie: x + (k + 1/2) u rounds to the even neighbour, so two neighbouring x disagree.
+        const float tie = (float)(3.5 * u);
+        double r;
+        EXPECT_FALSE(RoundToGrid(tie, u, &r)) << "3.5 u at 2^" << e;
+        const float x = lo * 1.25f;
+        const float next = std::nextafter(x, INFINITY);
+        EXPECT_NE((double)(x + tie) - x, (double)(next + tie) - next) << "ties depend on x";
+        for (float bad : {INFINITY, -INFINITY, NAN})
+            EXPECT_FALSE(RoundToGrid(bad, u, &r));
+    }
+}
+
+// Where StaysInBinade says yes, every order of the additions, taken one by one in float,
+// stays in the binade and ends exactly at SumInBinade.
+TEST(StepGrid, BulkSumsEqualEveryOrderOfTheAdditions)
+{
+    std::mt19937 rng((uint32_t)TestSeed());
+    const Additions add(-0.1f, -1.0f, 5.0f);
+    int proved = 0;
+    for (int round = 0; round < 400; ++round) {
+        const float x = std::ldexp(1.0f + (float)(rng() % 1000) / 1000.0f, 8 + (int)(rng() % 12));
+        Binade b;
+        ASSERT_TRUE(PrepareBinade(b, x, add));
+        const uint64_t ups = rng() % 3000, births = rng() % 200, deaths = rng() % 200;
+        if (!StaysInBinade(x, b, add, ups, births, deaths))
+            continue;
+        ++proved;
+        const float want = SumInBinade(x, b, ups, births, deaths);
+        for (int order = 0; order < 3; ++order) {
+            uint64_t left[3] = {ups, births, deaths};
+            const float c[3] = {add.up, add.birth, add.death};
+            float y = x;
+            while (left[0] + left[1] + left[2]) {
+                int k = (int)(rng() % 3);
+                while (!left[k])
+                    k = (k + 1) % 3;
+                --left[k];
+                y = y + c[k];
+                ASSERT_TRUE(b.Holds(y)) << "left the binade of " << x;
+            }
+            ASSERT_EQ(Bits(y), Bits(want))
+                << x << " after " << ups << "/" << births << "/" << deaths;
+        }
+    }
+    EXPECT_GT(proved, 50) << "too few sums proved to test anything";
+    Binade tiny;
+    EXPECT_FALSE(PrepareBinade(tiny, FLT_TRUE_MIN, add));
+    EXPECT_FALSE(StaysInBinade(1.0, tiny, add, 0, 0, 0)) << "an empty binade holds nothing";
+}
+
+// The upkeep runs that jump through whole binades equal the same upkeeps one by one, for
+// balances at binade edges, tiny, huge, at 0, infinite and not a number, and for upkeeps that
+// round to nothing, are positive, ties or not finite.
+TEST(StepGrid, UpkeepRunsEqualTheUpkeepsOneByOne)
+{
+    std::mt19937 rng((uint32_t)TestSeed());
+    const float balances[] = {1.0f,    std::nextafter(1.0f, 0.0f),
+                              1024.0f, 1024.1f,
+                              3.3e7f,  16777216.0f,
+                              0.05f,   FLT_TRUE_MIN,
+                              FLT_MAX, 0.0f,
+                              -2.0f,   INFINITY,
+                              NAN,     54342.91f,
+                              0.2f,    131072.0f};
+    const float upkeeps[] = {-0.1f, -1e-9f, -3.0f, -0.5f, 0.25f, 0.0f, -INFINITY, NAN, -0.375f};
+    StepHistory history = {};
+    StepWork w = {};
+    w.history = &history;
+    for (float up : upkeeps) {
+        w.upkeep = up;
+        CreditBooks books(w);
+        for (float x : balances)
+            for (uint64_t n : {1ull, 3ull, 4ull, 10ull, 1000ull, 100000ull, 1ull + rng() % 50000}) {
+                const float got = PlainRun(books, x, n, 1);
+                const float want = PlainUpkeeps(x, n, up);
+                ASSERT_EQ(Bits(got), Bits(want))
+                    << x << " after " << n << " upkeeps of " << up << ": got " << got;
+            }
+        // Owners 0 and 7 pay no upkeep: their positions only clamp.
+        EXPECT_EQ(Bits(PlainRun(books, -5.0f, 9, 0)), 0u);
+        EXPECT_EQ(Bits(PlainRun(books, 12.5f, 9, 7)), Bits(12.5f));
+    }
+}
+
+}  // namespace
