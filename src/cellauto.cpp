@@ -15,13 +15,6 @@ size_t PlaneBytes(unsigned int width)
     return (size_t)width + PLANE_PAD_BYTES;
 }
 
-// The step's history follows the nine planes in the scratch block, aligned for its counts.
-size_t HistoryOffset(unsigned int width)
-{
-    const size_t a = alignof(StepHistory);
-    return (9 * PlaneBytes(width) + a - 1) / a * a;
-}
-
 // A zeroed map of `count` cells aligned to 64 bytes, so that the step can stream whole vectors
 // into it: calloc'd with room to align (calloc leaves fresh pages untouched), the block's own
 // address kept just before the map for FreeMap. Null where the size does not fit the address
@@ -113,9 +106,9 @@ CellAuto::CellAuto(unsigned int w, unsigned int h) : CellAuto()
         return;
     currentMap = AllocateMap(cellCount);
     nextMap = AllocateMap(cellCount);
-    // The step's own scratch: three rows split into alive, owner and age planes, and what one
-    // step tells the next; made here so that a step never allocates.
-    stepBuffers = (unsigned char*)calloc(1, HistoryOffset(w) + sizeof(StepHistory));
+    // The step's own scratch: three rows split into alive, owner and age planes; made here so
+    // that a step never allocates.
+    stepBuffers = (unsigned char*)calloc(9, PlaneBytes(w));
     if (currentMap == nullptr || nextMap == nullptr || stepBuffers == nullptr) {
         FreeMap(currentMap);
         FreeMap(nextMap);
@@ -297,7 +290,6 @@ void CellAuto::Step()
     for (int i = 0; i < 3; ++i)
         w.slot[i] = stepBuffers + (size_t)i * 3 * P;
     w.planeBytes = P;
-    w.history = (StepHistory*)(stepBuffers + HistoryOffset(width));
     w.ageLimit = (uint8_t)ageLimit;
     w.upkeep = creditUpkeep;
     w.birth = creditBirth;

@@ -54,9 +54,7 @@ struct CreditBooks {
         for (int o = 0; o < 8; ++o) {
             binade[o] = NO_BINADE;
             pending[o] = 0;
-            upkeeps[o] = w.history->upkeeps[o];
-            births[o] = w.history->births[o];
-            deaths[o] = w.history->deaths[o];
+            upkeeps[o] = births[o] = deaths[o] = 0;
         }
         blockFloor = 0.0;
     }

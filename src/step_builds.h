@@ -11,12 +11,6 @@
 
 #include "cellauto.h"
 
-// What the fast step keeps from one step to the next: the last band's counts of each player,
-// from which the next step guesses which balances can be kept in bulk. Zero at first.
-struct StepHistory {
-    uint64_t upkeeps[8], births[8], deaths[8];
-};
-
 // The buffers and settings of one fast step. The caller fills it; the kernel runs the rows.
 struct StepWork {
     const Cell* old;  // the old generation
@@ -24,7 +18,6 @@ struct StepWork {
     unsigned int W, H;
     uint8_t* slot[3];   // three padded row buffers: alive, owner, age planes of one row each
     size_t planeBytes;  // bytes per plane: W + 2 + padding; byte 1 is column 0
-    StepHistory* history;
     uint8_t addAge[9];  // age added to a dead owned cell with k differently owned neighbours
     uint8_t ageLimit;
     float upkeep, birth, death;

@@ -407,10 +407,6 @@ template <class V> void RunStep(StepWork& w)
     for (unsigned int o = 0; o < 8; ++o)
         if (books.pending[o])
             ApplyPending(w, books, o);
-    // What the next step guesses its first bulk owners from.
-    memcpy(w.history->upkeeps, books.upkeeps, sizeof books.upkeeps);
-    memcpy(w.history->births, books.births, sizeof books.births);
-    memcpy(w.history->deaths, books.deaths, sizeof books.deaths);
 }
 
 }  // namespace

@@ -138,9 +138,7 @@ TEST(StepGrid, UpkeepRunsEqualTheUpkeepsOneByOne)
                               NAN,     54342.91f,
                               0.2f,    131072.0f};
     const float upkeeps[] = {-0.1f, -1e-9f, -3.0f, -0.5f, 0.25f, 0.0f, -INFINITY, NAN, -0.375f};
-    StepHistory history = {};
     StepWork w = {};
-    w.history = &history;
     for (float up : upkeeps) {
         w.upkeep = up;
         CreditBooks books(w);
