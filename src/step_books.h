@@ -67,13 +67,34 @@ inline bool IsPlusZero(float x)
     return bits == 0;
 }
 
-// Owner o's balance x after n plain positions.
-//
-// A player's balance runs through thousands of upkeeps per step, so instead of adding them one
-// by one this jumps through each binade of x: while x - d stays at or above the binade's lo
-// (d = -upkeep > 0), each upkeep takes exactly -r(upkeep) off, and k of them are one exact
-// subtraction (every value involved is a multiple of u below 2 lo). The owner's binade is kept
-// in the books between calls.
+// How many of the next n upkeeps (d = -upkeep > 0 each) of a balance x in binade j can be taken
+// in one exact subtraction, and x after them; 0 if none. While x - d stays at or above the
+// binade's lo, each upkeep takes exactly -r(upkeep) off, and k of them are one exact subtraction
+// (every value involved is a multiple of u below 2 lo). j is prepared anew for x if it does not
+// hold it.
+inline uint64_t SteadyUpkeeps(Binade& j, const Additions& a, float& x, uint64_t n)
+{
+    const double d = -(double)a.up;
+    auto steady = [&](double v) { return !j.upIsTie && v >= j.lo + d && v < j.hi; };
+    if (!steady(x))
+        PrepareBinade(j, x, a);
+    if (!steady(x))
+        return 0;
+    if (j.up == 0.0)
+        return n;  // every further sum rounds back to x
+    // Steps 0 .. k-1 start at x - i s >= lo + d. The floor of the product is at most the exact
+    // bound, so the reciprocal's rounding can only cost a step.
+    const double kd = std::floor(((double)x - (j.lo + d)) * j.upsPerUnit);
+    if (kd < 1.0)
+        return 0;
+    const uint64_t k = kd > (double)n ? n : (uint64_t)kd;
+    x = (float)((double)x + (double)k * j.up);
+    return k;
+}
+
+// Owner o's balance x after n plain positions. A player's balance runs through thousands of
+// upkeeps per step, so instead of adding them one by one this jumps through each binade of x
+// (SteadyUpkeeps), keeping the owner's binade in the books between calls.
 inline float PlainRun(CreditBooks& b, float x, uint64_t n, unsigned int o)
 {
     if (n == 0)
@@ -97,27 +118,12 @@ inline float PlainRun(CreditBooks& b, float x, uint64_t n, unsigned int o)
     // within d/16 of x - d, so each takes at least 15/16 d off, and n of them more than x.
     if ((double)x <= 1048576.0 * d && (double)x < 0.9 * d * (double)n)
         return 0.0f;
-    const uint64_t SHORT_RUN = 3;
-    Binade& j = b.binade[o];
-    // Whether every upkeep from x takes exactly -j.up off.
-    auto steadyFrom = [&](double v) { return !j.upIsTie && v >= j.lo + d && v < j.hi; };
+    const uint64_t SHORT_RUN = 3;  // shorter runs go one by one
     while (n) {
-        if (n > SHORT_RUN) {
-            if (!steadyFrom(x))
-                PrepareBinade(j, x, b.add);
-            if (steadyFrom(x)) {
-                if (j.up == 0.0)
-                    return x;  // every further sum rounds back to x
-                // Steps 0 .. k-1 start at x - i s >= lo + d. The floor of the product is at
-                // most the exact bound, so the reciprocal's rounding can only cost a step.
-                const double kd = std::floor(((double)x - (j.lo + d)) * j.upsPerUnit);
-                if (kd >= 1.0) {
-                    const uint64_t k = kd > (double)n ? n : (uint64_t)kd;
-                    x = (float)((double)x + (double)k * j.up);
-                    n -= k;
-                    continue;
-                }
-            }
+        const uint64_t k = n > SHORT_RUN ? SteadyUpkeeps(b.binade[o], b.add, x, n) : 0;
+        if (k) {
+            n -= k;
+            continue;
         }
         x = x + up;
         if (!(x > 0.0f))
