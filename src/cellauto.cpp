@@ -135,7 +135,8 @@ CellAuto::~CellAuto()
 
 void CellAuto::SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner)
 {
-    if (currentMap == nullptr)
+    // The step indexes the balances by owner, so only owners 0..7 may reach a map.
+    if (currentMap == nullptr || owner > MAX_CELL_OWNER)
         return;
     Cell& c = currentMap[(y % height) * width + (x % width)];
     c.alive = alive;
@@ -312,15 +313,17 @@ void CellAuto::Step()
 int CellAuto::PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int w,
                          unsigned int h, unsigned char* cells, unsigned char rotation)
 {
+    if (player > MAX_CELL_OWNER)
+        return CELLAUTO_BAD_OWNER;
     if (h == 0 || currentMap == nullptr)
-        return 0;
+        return CELLAUTO_OK;
     for (unsigned int i = 0; i < h; ++i)
         for (unsigned int j = 0; j < w; ++j) {
             unsigned int tx, ty;
             PatternCellTarget(rotation, x, y, w, h, i, j, &tx, &ty);
             SetCell(tx, ty, cells[(size_t)i * w + j], player);
         }
-    return 0;
+    return CELLAUTO_OK;
 }
 
 float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int y, pattern* pat)

@@ -1,8 +1,16 @@
 // Input at and past the edges, grouped by kind: worlds with no cells or one cell across, the
 // largest sides the engine accepts, empty blocks and blocks larger than the world at anchors near
-// 2^32, and balances that are infinite, negative or signed zero. Each case must give the
-// documented result and leave whatever is already in the world intact.
+// 2^32, balances that are infinite, negative or signed zero, and values no valid use passes:
+// owners past the balances, alive and pattern bytes above 1, blocks of 2^32 live cells, decay
+// factors that are not numbers or past the int range, engine fields set out of step, and a
+// frame drawn for a world of another size. Each case must give the documented result (a refusal
+// or a normalised value) and leave whatever is already in the world intact.
 #include <gtest/gtest.h>
+
+#include <SDL.h>
+#include <dirent.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -13,7 +21,9 @@
 #include <vector>
 
 #include "engine.h"
+#include "if_sdlflat.h"
 #include "model.h"
+#include "wait.h"
 
 namespace {
 
@@ -256,6 +266,49 @@ TEST(BadInputEngine, BalancesPayOnlyWhenTheyCoverThePrice)
         EXPECT_EQ(w.GetCell(x + 1, y + 1)->owner, 2) << fed << ": not placed";
         EXPECT_EQ(w.GetCell(x + 1, y + 1)->alive, 0) << fed;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Owners past the eight balances
+
+TEST(BadInputOwners, OwnersPastTheBalancesAreRefusedAndSevenIsKept)
+{
+    // An owner indexes the balances (8) in every step: SetCell ignores one above 7 and
+    // PutPattern refuses the whole block for such a player. 7 is an owner a cell can hold.
+    CellAuto w(9, 7);
+    Scatter(w);
+    w.credits[1] = 40.0f;
+    const Snapshot before(w);
+    for (unsigned int owner = 8; owner <= 255; ++owner) {
+        w.SetCell(owner, 2 * owner, 1, (unsigned char)owner);
+        w.SetCell(3, 3, 0, (unsigned char)owner);
+        EXPECT_EQ(w.PutPattern((unsigned char)owner, owner, 1, 3, 3, GLIDER, (unsigned char)owner),
+                  CELLAUTO_BAD_OWNER)
+            << "player " << owner;
+    }
+    EXPECT_TRUE(before.Same(w)) << "an owner above 7 reached the world";
+
+    model::World m;
+    model::CopyFrom(m, w);
+    w.SetCell(1, 1, 1, 7);
+    m.SetCell(1, 1, 1, 7);
+    EXPECT_EQ(w.PutPattern(7, 4, 3, 3, 3, GLIDER, 1), CELLAUTO_OK);
+    m.PutPattern(7, 4, 3, 3, 3, GLIDER, 1);
+    for (int step = 1; step <= 6; ++step) {
+        w.Step();
+        m.Step();
+        ASSERT_EQ(model::Compare(w, m), "") << "step " << step << " with owner 7 in the world";
+    }
+
+    // The engine places for players 1..6 only; above that nothing changes, whatever the price.
+    Engine e;
+    e.preSetWorldSize(16, 12);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    pattern g{3, 3, 0, GLIDER};
+    const Snapshot empty(*e.world);
+    for (unsigned int player = 7; player <= 255; ++player)
+        EXPECT_EQ(e.PlacePattern((unsigned char)player, 2, 2, &g), ENGINE_NOT_RUNNING);
+    EXPECT_TRUE(empty.Same(*e.world)) << "a player above 6 placed";
 }
 
 }  // namespace
