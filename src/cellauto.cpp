@@ -135,11 +135,12 @@ CellAuto::~CellAuto()
 
 void CellAuto::SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner)
 {
-    // The step indexes the balances by owner, so only owners 0..7 may reach a map.
+    // The step counts live neighbours by adding alive bytes and indexes the balances by owner,
+    // so only 0 or 1 and owners 0..7 may reach a map.
     if (currentMap == nullptr || owner > MAX_CELL_OWNER)
         return;
     Cell& c = currentMap[(y % height) * width + (x % width)];
-    c.alive = alive;
+    c.alive = alive != 0;
     c.owner = owner;
 }
 

@@ -89,8 +89,8 @@ public:
     CellAuto& operator=(const CellAuto&) = delete;
 
     // Writes `alive` and `owner` of the current cell at (x mod width, y mod height); the age and
-    // spare bytes stay. Does nothing on a world without maps, or for an owner above
-    // MAX_CELL_OWNER, which no balance could hold.
+    // spare bytes stay. Any nonzero `alive` makes the cell live (stored as 1). Does nothing on a
+    // world without maps, or for an owner above MAX_CELL_OWNER, which no balance could hold.
     void SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner);
     // The current cell at (x mod width, y mod height), or null on a world without maps.
     Cell* GetCell(unsigned int x, unsigned int y);
@@ -102,7 +102,7 @@ public:
     void Step();
 
     // Stamps the block for `player` with its anchor at (x, y): every block cell, zero bytes too,
-    // is written through SetCell with the byte as `alive` and `player` as owner. Returns
+    // is written through SetCell with `player` as owner, live where its byte is nonzero. Returns
     // CELLAUTO_OK, or CELLAUTO_BAD_OWNER, writing nothing, for a player above MAX_CELL_OWNER.
     int PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int width,
                    unsigned int height, unsigned char* cells, unsigned char rotation);

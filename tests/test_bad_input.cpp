@@ -311,4 +311,59 @@ TEST(BadInputOwners, OwnersPastTheBalancesAreRefusedAndSevenIsKept)
     EXPECT_TRUE(empty.Same(*e.world)) << "a player above 6 placed";
 }
 
+// ---------------------------------------------------------------------------------------------
+// Alive and pattern bytes above 1
+
+TEST(BadInputPatternBytes, AnyNonzeroByteStampsALiveCell)
+{
+    // Every byte value a block may hold: nonzero ones stamp live cells (alive 1), priced and
+    // stepped exactly like the same block of 0s and 1s.
+    const unsigned int BW = 16, BH = 16;
+    std::vector<unsigned char> raw(BW * BH), plain(BW * BH);
+    for (unsigned int i = 0; i < raw.size(); ++i) {
+        raw[i] = (unsigned char)(i * 37 % 256 < 160 ? i * 37 % 256 : 0);
+        plain[i] = raw[i] != 0;
+    }
+    for (unsigned int rotation = 0; rotation < 4; ++rotation) {
+        SCOPED_TRACE("rotation " + std::to_string(rotation));
+        CellAuto w(21, 19);
+        Scatter(w);
+        model::World m;
+        model::CopyFrom(m, w);
+        pattern rawBlock{BW, BH, rotation, raw.data()}, plainBlock{BW, BH, rotation, plain.data()};
+        EXPECT_EQ(model::FloatBits(w.GetBuildCost(3, 17, 2, &rawBlock)),
+                  model::FloatBits(m.GetBuildCost(3, 17, 2, &plainBlock)));
+        EXPECT_EQ(w.PutPattern(3, 17, 2, BW, BH, raw.data(), (unsigned char)rotation), 0);
+        m.PutPattern(3, 17, 2, BW, BH, plain.data(), (unsigned char)rotation);
+        ASSERT_EQ(model::Compare(w, m), "") << "after stamping bytes 0..159";
+        for (int step = 1; step <= 4; ++step) {
+            w.Step();
+            m.Step();
+            ASSERT_EQ(model::Compare(w, m), "") << "step " << step;
+        }
+    }
+
+    CellAuto w(4, 3);
+    for (unsigned int alive = 1; alive <= 255; ++alive) {
+        w.SetCell(alive, 0, (unsigned char)alive, 2);
+        ASSERT_EQ(w.GetCell(alive, 0)->alive, 1) << "SetCell with alive " << alive;
+        w.SetCell(alive, 0, 0, 2);
+        ASSERT_EQ(w.GetCell(alive, 0)->alive, 0);
+    }
+
+    // Through the engine the same: a glider of 2s and 255s is placed as the glider.
+    unsigned char loud[9] = {2, 255, 7, 128, 0, 0, 0, 1, 0};
+    Engine e;
+    e.preSetWorldSize(16, 12);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    model::World m;
+    model::CopyFrom(m, *e.world);
+    pattern p{3, 3, 2, loud};
+    e.world->credits[4] = m.credits[4] = 1e6f;
+    e.PlacePattern(4, 5, 5, &p);
+    m.PutPattern(4, 5, 5, 3, 3, GLIDER, 2);
+    m.credits[4] -= 25000.0f;
+    EXPECT_EQ(model::Compare(*e.world, m), "");
+}
+
 }  // namespace
