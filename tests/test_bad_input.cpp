@@ -366,4 +366,55 @@ TEST(BadInputPatternBytes, AnyNonzeroByteStampsALiveCell)
     EXPECT_EQ(model::Compare(*e.world, m), "");
 }
 
+// ---------------------------------------------------------------------------------------------
+// Cells the colour table has no entry for
+
+TEST(BadInputColours, EveryCellByteGetsAColourFromTheTable)
+{
+    // A map written directly can hold any byte; the fill and the world never store these, but
+    // the world pass must not read past its 14 colours for them. Cell (x, y) of a 256 x 256 map
+    // has alive x and owner y: owners without a colour show as nobody's, any nonzero alive as
+    // live, and the designed cells keep their colours.
+    const unsigned int N = 256;
+    std::vector<Cell> map(N * N);
+    for (unsigned int y = 0; y < N; ++y)
+        for (unsigned int x = 0; x < N; ++x)
+            map[y * N + x] = Cell{(unsigned char)x, (unsigned char)y, (unsigned char)(x ^ y), 0};
+    const size_t pitch = 2 * N * 4 + 12;  // a padded row, as surfaces may have
+    std::vector<Uint8> pixels(2 * N * pitch, 0xEE);
+    PaintCells(map.data(), N, N, pixels.data(), pitch);
+    int wrong = 0;
+    for (unsigned int y = 0; y < N; ++y)
+        for (unsigned int x = 0; x < N; ++x) {
+            const Uint32 want = playercolors[(y <= 6 ? y : 0) * 2 + (x != 0)];
+            for (unsigned int k = 0; k < 4; ++k) {
+                Uint32 got;
+                memcpy(&got, &pixels[(2 * y + (k >> 1)) * pitch + (2 * x + (k & 1)) * 4], 4);
+                if (got != want && wrong++ < 5)
+                    ADD_FAILURE() << "alive " << x << " owner " << y << ": got 0x" << std::hex
+                                  << got << " expected 0x" << want;
+            }
+        }
+    EXPECT_EQ(wrong, 0);
+    for (unsigned int owner = 0; owner <= 6; ++owner)
+        for (unsigned int alive = 0; alive <= 1; ++alive) {
+            Uint32 got;
+            memcpy(&got, &pixels[2 * owner * pitch + 2 * alive * 4], 4);
+            EXPECT_EQ(got, playercolors[owner * 2 + alive]);
+        }
+
+    // A window of a wider map: rows are mapWidth cells apart, and nothing beyond the window
+    // is painted.
+    std::vector<Uint8> window(2 * 3 * pitch, 0xEE);
+    PaintCells(map.data() + 5 * N + 1, 2, 3, window.data(), pitch, N);
+    for (unsigned int y = 0; y < 6; ++y)
+        for (unsigned int px = 0; px < pitch / 4; ++px) {
+            Uint32 got;
+            memcpy(&got, &window[y * pitch + px * 4], 4);
+            const unsigned int owner = 5 + y / 2;  // 5, 6, then 7, which has no colour
+            const Uint32 want = px < 4 ? playercolors[(owner <= 6 ? owner : 0) * 2 + 1] : 0xEEEEEEEE;
+            ASSERT_EQ(got, want) << "pixel (" << px << ", " << y << ")";
+        }
+}
+
 }  // namespace
