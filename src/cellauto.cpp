@@ -331,7 +331,9 @@ float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int 
 {
     if (currentMap == nullptr)
         return 0.0f;
-    unsigned int own = 0, neutral = 0, enemy = 0;
+    // 64-bit counts: a block of 2^32 or more live cells (65536 x 65536, say) fits the address
+    // space, and a 32-bit count would wrap and price it as almost nothing.
+    uint64_t own = 0, neutral = 0, enemy = 0;
     for (unsigned int i = 0; i < pat->height; ++i)
         for (unsigned int j = 0; j < pat->width; ++j) {
             if (pat->cells[(size_t)i * pat->width + j] == 0)
@@ -346,7 +348,8 @@ float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int 
             else
                 ++enemy;
         }
-    // Every product and partial sum is an integer well inside double's exact range; the one
+    // With the shipped weights (8 times 125, 625 and 2125) every product and partial sum is an
+    // integer that a double holds exactly for any block of fewer than 2^41 live cells; the one
     // rounding is the conversion of the total to float.
     double total =
         (double)own * costOwn + (double)neutral * costNeutral + (double)enemy * costEnemy;

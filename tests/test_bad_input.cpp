@@ -417,4 +417,59 @@ TEST(BadInputColours, EveryCellByteGetsAColourFromTheTable)
         }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Blocks of 2^32 live cells
+
+// `bytes` bytes of 1s in the address space, backed by one megabyte mapped again and again.
+struct OnesBlock {
+    unsigned char* base = nullptr;
+    size_t bytes = 0;
+    explicit OnesBlock(size_t n)
+    {
+        const size_t CHUNK = 1 << 20;
+        const int fd = memfd_create("ones", 0);
+        if (fd < 0 || ftruncate(fd, CHUNK) != 0)
+            return;
+        void* chunk = mmap(nullptr, CHUNK, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* region = mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                            -1, 0);
+        if (chunk != MAP_FAILED && region != MAP_FAILED) {
+            memset(chunk, 1, CHUNK);
+            munmap(chunk, CHUNK);
+            bool mapped = true;
+            for (size_t off = 0; off < n && mapped; off += CHUNK)
+                mapped = mmap((char*)region + off, CHUNK, PROT_READ, MAP_SHARED | MAP_FIXED, fd,
+                              0) != MAP_FAILED;
+            if (mapped) {
+                base = (unsigned char*)region;
+                bytes = n;
+            } else {
+                munmap(region, n);
+            }
+        }
+        close(fd);
+    }
+    ~OnesBlock()
+    {
+        if (base != nullptr)
+            munmap(base, bytes);
+    }
+};
+
+TEST(BadInputBuildCost, ABlockOf2To32LiveCellsIsPricedExactly)
+{
+    // 65536 x 65536 live cells on unowned ground cost 2^32 x 5000 = 21474836480000, which a
+    // float holds exactly. A 32-bit count wraps to 0 and makes the block free. (One pass over
+    // 2^32 cells takes seconds; each kind of ground has its own counter of the same type.)
+    OnesBlock ones((size_t)65536 * 65536);
+    ASSERT_NE(ones.base, nullptr) << "could not map a block of 2^32 bytes";
+    Engine e;
+    e.preSetWorldSize(16, 16);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    pattern huge{65536, 65536, 0, ones.base};
+    const float got = e.GetBuildCost(2, 3, 7, &huge);
+    EXPECT_EQ(model::FloatBits(got), model::FloatBits(21474836480000.0f))
+        << "got " << model::DescribeFloat(got);
+}
+
 }  // namespace
