@@ -169,6 +169,23 @@ struct Rule {
     float death;
 };
 
+// The decay amount t of an ageing cell: the product truncated toward zero, as an int. A product
+// past the int range (a huge or infinite factor) saturates to the nearest int, so the new age
+// passes any age limit up to 2^31 and the owner is lost at once, as it is for an age that a
+// negative amount drives below 0 (the sum wraps in unsigned arithmetic). A product that is not
+// a number (a NaN factor, or an infinite one times no neighbours above the threshold) adds
+// nothing. The fast step never sees these: it takes only amounts between -1 and 256.
+inline int DecayAmount(float product)
+{
+    if (!(product == product))
+        return 0;
+    if (product >= 2147483648.0f)
+        return INT32_MAX;
+    if (product <= -2147483648.0f)
+        return INT32_MIN;
+    return (int)product;
+}
+
 // Decides one position from its old neighbourhood, given in scan order (nw n ne / w c e /
 // sw s se), writes the new cell and applies the position's credit changes in order: death bonus
 // or birth cost, then upkeep, then the clamp of the final owner's balance.
@@ -211,7 +228,7 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
                          (s->owner != owner) + (se->owner != owner);
         age = c->age;
         if (k >= r.decayThreshold) {
-            int t = (int)((float)(k - r.decayThreshold) * r.decayFactor);
+            int t = DecayAmount((float)(k - r.decayThreshold) * r.decayFactor);
             unsigned int a = age + 1 + t;
             if (a < r.ageLimit) {
                 age = a;

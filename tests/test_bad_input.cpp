@@ -472,4 +472,59 @@ TEST(BadInputBuildCost, ABlockOf2To32LiveCellsIsPricedExactly)
         << "got " << model::DescribeFloat(got);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Decay factors that are not numbers or past the int range
+
+TEST(BadInputDecay, FactorsPastTheIntRangeOrNotANumberAgeSoundly)
+{
+    // Such factors take the step one position at a time; it and the model must both give the
+    // defined result: an amount past the int range is the nearest int, NaN is no extra ageing.
+    const float inf = std::numeric_limits<float>::infinity();
+    const float factors[] = {NAN,        inf,          -inf,          1e10f,        -1e10f,
+                             3e9f,       -3e9f,        2147483520.0f, -2147483648.0f, 1.25f,
+                             -0.5f,      0.0f,         40.0f,         -std::numeric_limits<float>::max()};
+    for (float f : factors) {
+        SCOPED_TRACE("decay factor " + model::DescribeFloat(f));
+        CellAuto w(13, 11);
+        for (unsigned int i = 0; i < w.cellCount; ++i)
+            w.currentMap[i] = Cell{(unsigned char)(i % 5 == 0), (unsigned char)(i * 7 % 5),
+                                   (unsigned char)(i * 11 % 120), 0};
+        w.credits[2] = 30.0f;
+        model::World m;
+        model::CopyFrom(m, w);
+        w.decayFactor = m.decayFactor = f;
+        for (unsigned int threshold : {4u, 0u, 8u}) {
+            w.decayThreshold = m.decayThreshold = threshold;
+            for (int step = 1; step <= 3; ++step) {
+                w.Step();
+                m.Step();
+                ASSERT_EQ(model::Compare(w, m), "")
+                    << "threshold " << threshold << ", step " << step;
+            }
+        }
+    }
+
+    // A lone dead cell of player 1, so all 8 neighbours differ. A factor past the int range,
+    // either way, takes its owner at once; NaN, and an infinite factor times 0 neighbours
+    // above the threshold (threshold 8), age it by 1 a generation.
+    const struct {
+        float factor;
+        unsigned int threshold;
+        unsigned char owner, age;  // after one step from age 10
+    } lone[] = {{1e10f, 4, 0, 128}, {inf, 4, 0, 128},  {3e9f, 7, 0, 128}, {-1e10f, 4, 0, 128},
+                {-inf, 4, 0, 128},  {NAN, 4, 1, 11},   {inf, 8, 1, 11},   {-inf, 8, 1, 11},
+                {1.25f, 4, 1, 16},  {-0.5f, 4, 1, 9}};
+    for (const auto& c : lone) {
+        CellAuto w(6, 6);
+        w.currentMap[14] = Cell{0, 1, 10, 0};
+        w.decayFactor = c.factor;
+        w.decayThreshold = c.threshold;
+        w.Step();
+        EXPECT_TRUE(w.currentMap[14].owner == c.owner && w.currentMap[14].age == c.age)
+            << "factor " << model::DescribeFloat(c.factor) << ", threshold " << c.threshold
+            << ": got " << model::DescribeCell(w.currentMap[14]) << ", expected owner "
+            << (int)c.owner << " age " << (int)c.age;
+    }
+}
+
 }  // namespace
