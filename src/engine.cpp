@@ -35,6 +35,9 @@ Engine::Engine()
 
 Engine::~Engine()
 {
+    // A worker still running would step the deleted world and wait on destroyed handles: it is
+    // stopped first (Stop does nothing if it is not running).
+    Stop();
     delete world;
 }
 

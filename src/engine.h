@@ -51,7 +51,8 @@ public:
 
     // Defaults: 256 x 256 cells, 2 players, fill mode 0 (empty), 100 ms per generation.
     Engine();
-    // Deletes the world if there is one; neither stops the worker nor destroys the lock.
+    // Stops the worker if it runs (as Stop does), then deletes the world if there is one. Must
+    // not run while this thread holds the lock.
     ~Engine();
 
     Engine(const Engine&) = delete;

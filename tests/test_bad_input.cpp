@@ -527,4 +527,38 @@ TEST(BadInputDecay, FactorsPastTheIntRangeOrNotANumberAgeSoundly)
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// The engine's fields set out of step, and its end while the worker runs
+
+// The threads of this process.
+unsigned int ThreadCount()
+{
+    unsigned int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+TEST(BadInputEngineEnd, DeletingARunningEngineStopsItsWorkerFirst)
+{
+    const unsigned int before = ThreadCount();
+    ASSERT_GT(before, 0u) << "/proc/self/task cannot be read";
+    Engine* e = new Engine;
+    e->preSetWorldSize(12, 10);
+    e->preSetPlayerCount(6);
+    e->preSetFillMode(1);
+    ASSERT_EQ(e->Init(), ENGINE_OK);
+    e->stepPeriod = 1;
+    ASSERT_EQ(e->Run(), ENGINE_OK);
+    ASSERT_TRUE(WaitFor([&] { return e->isUpdated(); })) << "the worker never stepped";
+    delete e;
+    // The worker was joined before the world went: its thread is gone (as soon as the kernel
+    // has reaped it), and nothing steps freed memory.
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; }))
+        << ThreadCount() << " threads, " << before << " before Run";
+}
+
 }  // namespace

@@ -47,7 +47,8 @@ struct Hold {
     ~Hold() { e.Unlock(); }
 };
 
-// Stops the engine's worker when a test ends, however it ends; the destructor does not.
+// Stops the engine's worker when a test ends, however it ends (as the engine's destructor now
+// does too), so that each test's stop stays in sight.
 struct StopAtEnd {
     Engine& e;
     ~StopAtEnd() { e.Stop(); }
