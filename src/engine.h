@@ -68,8 +68,9 @@ public:
     // Writes the configured size to each pointer that is not null. Takes no lock.
     void GetWorldSize(unsigned int* width, unsigned int* height);
 
-    // Creates the world and fills it (two rand() draws per cell in random mode). Returns 0,
-    // ENGINE_WRONG_STATE if a world exists, or ENGINE_NO_MEMORY if its maps cannot be allocated.
+    // Creates a width x height world and fills it (two rand() draws per cell in random mode, for
+    // at most cellCount cells and never past the map). Returns 0, ENGINE_WRONG_STATE if a world
+    // exists, or ENGINE_NO_MEMORY if its maps cannot be allocated.
     int Init();
     // Deletes the world. Returns 0, or ENGINE_WRONG_STATE without a world. Meant to follow Stop;
     // while the worker runs the world is detached under the lock, so the worker steps nothing.

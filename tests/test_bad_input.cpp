@@ -561,4 +561,60 @@ TEST(BadInputEngineEnd, DeletingARunningEngineStopsItsWorkerFirst)
         << ThreadCount() << " threads, " << before << " before Run";
 }
 
+TEST(BadInputEngineFields, InitFillsOnlyTheMapItMadeAndNeverDividesByZero)
+{
+    // The fields are public; set out of step with each other, Init still fills within the map
+    // of width x height cells, two draws per filled cell, owners 1..6 at most, none for 0.
+    const struct {
+        unsigned int cellCount;
+        unsigned int players;
+        unsigned int filled;  // cells the fill must reach in the 9 x 7 world
+        unsigned int owners;  // the owner draw's modulus, 0 for none
+    } cases[] = {{1000, 6, 63, 6}, {64, 3, 63, 3}, {20, 2, 20, 2}, {0, 6, 0, 6},
+                 {63, 0, 63, 0},   {63, 7, 63, 6}, {63, 255, 63, 6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("cellCount " + std::to_string(c.cellCount) + ", playerCount " +
+                     std::to_string(c.players));
+        Engine e;
+        e.preSetWorldSize(9, 7);
+        e.preSetFillMode(1);
+        e.cellCount = c.cellCount;
+        e.playerCount = (unsigned char)c.players;
+        srand(4242);
+        ASSERT_EQ(e.Init(), ENGINE_OK);
+        const int after = rand();
+        ASSERT_EQ(e.world->cellCount, 63u);
+        srand(4242);
+        for (unsigned int i = 0; i < 63; ++i) {
+            Cell want = {0, 0, 0, 0};
+            if (i < c.filled) {
+                const int life = rand(), who = rand();
+                want.alive = life % 5 == 1;
+                want.owner = want.alive && c.owners ? (unsigned char)(who % c.owners + 1) : 0;
+            }
+            ASSERT_TRUE(model::SameCell(e.world->currentMap[i], want))
+                << "cell " << i << ": got " << model::DescribeCell(e.world->currentMap[i])
+                << " expected " << model::DescribeCell(want);
+        }
+        EXPECT_EQ(rand(), after) << "the fill did not take two draws for each of " << c.filled
+                                 << " cells";
+    }
+
+    // Sides whose cells the world cannot hold: no world, and no draws.
+    const unsigned int sides[][2] = {{65536, 65536}, {0xffffffffu, 3}, {0, 7}};
+    for (const auto& side : sides) {
+        Engine e;
+        e.preSetFillMode(1);
+        e.width = side[0];
+        e.height = side[1];
+        e.cellCount = 0xffffffffu;
+        srand(7);
+        const int first = rand();
+        srand(7);
+        EXPECT_EQ(e.Init(), ENGINE_NO_MEMORY) << side[0] << " x " << side[1];
+        EXPECT_EQ(e.world, nullptr);
+        EXPECT_EQ(rand(), first);
+    }
+}
+
 }  // namespace
