@@ -295,8 +295,19 @@ void Iface_SDLFlat::draw()
     }
     Uint8* pixels = (Uint8*)screen->pixels;
     const size_t pitch = screen->pitch;
-    if (map != nullptr)
-        PaintCells(map, width, height, pixels, pitch);
+    // The cells painted: the world's own size as the map has it, cut to what the surface holds.
+    // Both are the front end's width x height unless the engine's size was changed after
+    // SetEngine copied it; then neither the map nor the surface is overrun.
+    const unsigned int surfaceW = (unsigned int)screen->w / 2;
+    const unsigned int surfaceH = (unsigned int)screen->h / 2;
+    unsigned int cols = width < surfaceW ? width : surfaceW;
+    unsigned int rows = height < surfaceH ? height : surfaceH;
+    if (map != nullptr) {
+        const CellAuto& world = *engine->world;
+        cols = world.width < surfaceW ? world.width : surfaceW;
+        rows = world.height < surfaceH ? world.height : surfaceH;
+        PaintCells(map, cols, rows, pixels, pitch, world.width);
+    }
     engine->Unlock();
 
     int mx = 0, my = 0;
@@ -308,7 +319,8 @@ void Iface_SDLFlat::draw()
     const unsigned int cx = cursorX / 2, cy = cursorY / 2;
 
     // The preview: the brush's live cells, where a click would stamp them, in the player's live
-    // colour. The clamp keeps it inside the window; the bounds test only guards odd brushes.
+    // colour. The clamp keeps it inside the window; the bounds test only guards odd brushes and
+    // worlds smaller than the window.
     const Uint64 c = playercolors[player * 2 + 1];
     const Uint64 pair = c | (c << 32);
     for (unsigned int i = 0; i < brush.height; ++i)
@@ -317,7 +329,7 @@ void Iface_SDLFlat::draw()
                 continue;
             unsigned int X, Y;
             PatternCellTarget(brush.rotation, cx, cy, brush.width, brush.height, i, j, &X, &Y);
-            if (X >= width || Y >= height)
+            if (X >= cols || Y >= rows)
                 continue;
             Uint8* top = pixels + (size_t)2 * Y * pitch + (size_t)X * 8;
             memcpy(top, &pair, 8);

@@ -617,4 +617,58 @@ TEST(BadInputEngineFields, InitFillsOnlyTheMapItMadeAndNeverDividesByZero)
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// A frame of a world whose size changed after the front end copied it
+
+TEST(BadInputFrame, AWorldResizedAfterSetEngineIsPaintedWithinItsMapAndTheSurface)
+{
+    // The front end sizes its window from the size it copied in SetEngine; a world made after
+    // the engine's size changed is painted as far as both it and the surface reach, each cell
+    // from its own place in the map, and no further.
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    const Uint32 sentinel = 0x123456;
+    const unsigned int sizes[][2] = {{20, 50}, {64, 16}, {40, 30}, {3, 2}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE("world " + std::to_string(size[0]) + " x " + std::to_string(size[1]) +
+                     " in a window for 40 x 30");
+        Engine e;
+        e.preSetWorldSize(40, 30);
+        Iface_SDLFlat iface;
+        iface.SetEngine(&e);
+        e.preSetWorldSize(size[0], size[1]);
+        ASSERT_EQ(e.Init(), ENGINE_OK);
+        CellAuto& w = *e.world;
+        for (unsigned int i = 0; i < w.cellCount; ++i)
+            w.currentMap[i] = Cell{(unsigned char)(i % 3 == 1), (unsigned char)(i % 7), 0, 0};
+        iface.screen = SDL_SetVideoMode(80, 60, 32, SDL_SWSURFACE);
+        ASSERT_NE(iface.screen, nullptr) << SDL_GetError();
+        SDL_FillRect(iface.screen, nullptr, sentinel);
+        SDL_WarpMouse(0, 0);
+        iface.draw();
+        const unsigned int cols = size[0] < 40 ? size[0] : 40, rows = size[1] < 30 ? size[1] : 30;
+        SDL_LockSurface(iface.screen);
+        int wrong = 0;
+        for (unsigned int py = 0; py < 60; ++py)
+            for (unsigned int px = 0; px < 80; ++px) {
+                const unsigned int x = px / 2, y = py / 2;
+                Uint32 want = sentinel;
+                if (x < cols && y < rows) {
+                    const Cell& c = w.currentMap[y * w.width + x];
+                    want = playercolors[c.owner * 2 + c.alive];
+                    // The glider's live cells at the anchor (0, 0), in player 1's live colour.
+                    if ((y == 0 && x < 3) || (y == 1 && x == 0) || (y == 2 && x == 1))
+                        want = playercolors[3];
+                }
+                Uint32 got;
+                memcpy(&got, (Uint8*)iface.screen->pixels + py * iface.screen->pitch + px * 4, 4);
+                if (got != want && wrong++ < 5)
+                    ADD_FAILURE() << "pixel (" << px << ", " << py << "): got 0x" << std::hex
+                                  << got << " expected 0x" << want;
+            }
+        SDL_UnlockSurface(iface.screen);
+        EXPECT_EQ(wrong, 0);
+    }
+    SDL_Quit();
+}
+
 }  // namespace
