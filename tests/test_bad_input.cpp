@@ -412,7 +412,8 @@ TEST(BadInputColours, EveryCellByteGetsAColourFromTheTable)
             Uint32 got;
             memcpy(&got, &window[y * pitch + px * 4], 4);
             const unsigned int owner = 5 + y / 2;  // 5, 6, then 7, which has no colour
-            const Uint32 want = px < 4 ? playercolors[(owner <= 6 ? owner : 0) * 2 + 1] : 0xEEEEEEEE;
+            const Uint32 want =
+                px < 4 ? playercolors[(owner <= 6 ? owner : 0) * 2 + 1] : 0xEEEEEEEE;
             ASSERT_EQ(got, want) << "pixel (" << px << ", " << y << ")";
         }
 }
@@ -431,8 +432,8 @@ struct OnesBlock {
         if (fd < 0 || ftruncate(fd, CHUNK) != 0)
             return;
         void* chunk = mmap(nullptr, CHUNK, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        void* region = mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                            -1, 0);
+        void* region =
+            mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (chunk != MAP_FAILED && region != MAP_FAILED) {
             memset(chunk, 1, CHUNK);
             munmap(chunk, CHUNK);
@@ -480,9 +481,20 @@ TEST(BadInputDecay, FactorsPastTheIntRangeOrNotANumberAgeSoundly)
     // Such factors take the step one position at a time; it and the model must both give the
     // defined result: an amount past the int range is the nearest int, NaN is no extra ageing.
     const float inf = std::numeric_limits<float>::infinity();
-    const float factors[] = {NAN,        inf,          -inf,          1e10f,        -1e10f,
-                             3e9f,       -3e9f,        2147483520.0f, -2147483648.0f, 1.25f,
-                             -0.5f,      0.0f,         40.0f,         -std::numeric_limits<float>::max()};
+    const float factors[] = {NAN,
+                             inf,
+                             -inf,
+                             1e10f,
+                             -1e10f,
+                             3e9f,
+                             -3e9f,
+                             2147483520.0f,
+                             -2147483648.0f,
+                             1.25f,
+                             -0.5f,
+                             0.0f,
+                             40.0f,
+                             -std::numeric_limits<float>::max()};
     for (float f : factors) {
         SCOPED_TRACE("decay factor " + model::DescribeFloat(f));
         CellAuto w(13, 11);
@@ -511,8 +523,8 @@ TEST(BadInputDecay, FactorsPastTheIntRangeOrNotANumberAgeSoundly)
         float factor;
         unsigned int threshold;
         unsigned char owner, age;  // after one step from age 10
-    } lone[] = {{1e10f, 4, 0, 128}, {inf, 4, 0, 128},  {3e9f, 7, 0, 128}, {-1e10f, 4, 0, 128},
-                {-inf, 4, 0, 128},  {NAN, 4, 1, 11},   {inf, 8, 1, 11},   {-inf, 8, 1, 11},
+    } lone[] = {{1e10f, 4, 0, 128}, {inf, 4, 0, 128}, {3e9f, 7, 0, 128}, {-1e10f, 4, 0, 128},
+                {-inf, 4, 0, 128},  {NAN, 4, 1, 11},  {inf, 8, 1, 11},   {-inf, 8, 1, 11},
                 {1.25f, 4, 1, 16},  {-0.5f, 4, 1, 9}};
     for (const auto& c : lone) {
         CellAuto w(6, 6);
@@ -570,7 +582,7 @@ TEST(BadInputEngineFields, InitFillsOnlyTheMapItMadeAndNeverDividesByZero)
         unsigned int players;
         unsigned int filled;  // cells the fill must reach in the 9 x 7 world
         unsigned int owners;  // the owner draw's modulus, 0 for none
-    } cases[] = {{1000, 6, 63, 6}, {64, 3, 63, 3}, {20, 2, 20, 2}, {0, 6, 0, 6},
+    } cases[] = {{1000, 6, 63, 6}, {64, 3, 63, 3}, {20, 2, 20, 2},  {0, 6, 0, 6},
                  {63, 0, 63, 0},   {63, 7, 63, 6}, {63, 255, 63, 6}};
     for (const auto& c : cases) {
         SCOPED_TRACE("cellCount " + std::to_string(c.cellCount) + ", playerCount " +
@@ -662,8 +674,8 @@ TEST(BadInputFrame, AWorldResizedAfterSetEngineIsPaintedWithinItsMapAndTheSurfac
                 Uint32 got;
                 memcpy(&got, (Uint8*)iface.screen->pixels + py * iface.screen->pitch + px * 4, 4);
                 if (got != want && wrong++ < 5)
-                    ADD_FAILURE() << "pixel (" << px << ", " << py << "): got 0x" << std::hex
-                                  << got << " expected 0x" << want;
+                    ADD_FAILURE() << "pixel (" << px << ", " << py << "): got 0x" << std::hex << got
+                                  << " expected 0x" << want;
             }
         SDL_UnlockSurface(iface.screen);
         EXPECT_EQ(wrong, 0);
