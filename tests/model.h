@@ -234,7 +234,9 @@ private:
                 age = old.age;
             } else {
                 const int t = TruncatedAmount((float)(k - decayThreshold) * decayFactor);
-                const unsigned int a = old.age + 1 + t;
+                // In unsigned arithmetic, so an amount that drives the age below 0 wraps past
+                // any limit and the owner is lost.
+                const unsigned int a = old.age + 1u + (unsigned int)t;
                 if (a < ageLimit) {
                     age = (unsigned char)a;
                 } else {
