@@ -140,7 +140,7 @@ seeds = {
     + set_cell_raw(3, 3, 255, 7) + put_raw(200, 4, 4, block(GLIDER), 0) + put_raw(8, 0, 0, block(GLIDER), 1)
     + put(2, 5, 2, raw_block(3, 3, [2, 255, 7, 128, 0, 0, 0, 1, 0]), 2) + step(6),
     "odd-decay-factors-15x13": world(15, 13) + put(1, 2, 2, random_block(12, 10, 555, 100), 0)
-    + put(3, 7, 5, random_block(8, 8, 9, 120), 1) + tune_factor_bits(float("nan")) + step(3)
+    + put(3, 7, 5, random_block(9, 8, 9, 120), 1) + tune_factor_bits(float("nan")) + step(3)
     + tune_factor_bits(float("inf")) + step(3) + tune_factor_bits(1e10) + step(2)
     + tune_factor_bits(-3e9) + tune(1, 8) + step(2),
     "raw-sides-refused": raw_world(65536, 65536) + set_cell(1, 1, 1, 1) + put(1, 0, 0, block(GLIDER), 0)
