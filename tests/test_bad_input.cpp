@@ -316,8 +316,8 @@ TEST(BadInputOwners, OwnersPastTheBalancesAreRefusedAndSevenIsKept)
 
 TEST(BadInputPatternBytes, AnyNonzeroByteStampsALiveCell)
 {
-    // Every byte value a block may hold: nonzero ones stamp live cells (alive 1), priced and
-    // stepped exactly like the same block of 0s and 1s.
+    // A block of bytes 1 to 159 (each once) and zeros: the nonzero ones stamp live cells
+    // (alive 1), priced and stepped exactly like the same block of 0s and 1s.
     const unsigned int BW = 16, BH = 16;
     std::vector<unsigned char> raw(BW * BH), plain(BW * BH);
     for (unsigned int i = 0; i < raw.size(); ++i) {
