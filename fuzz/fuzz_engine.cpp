@@ -3,13 +3,20 @@
 // GetWorldSize), with its worker running or not, and checks every returned code against the one
 // the engine's state calls for, and the world against the tests' slow model.
 //
-// The model can follow the world exactly while no worker steps it at unknown moments. So the
-// first input byte picks the worker's pace:
+// The calls also get raw, unmasked values: sizes of any 32-bit value, any player byte, patterns
+// of any bytes, and the public fields width, height, cellCount and playerCount written directly,
+// out of step with each other. The harness says what the engine must make of them (a refusal, or
+// the normalised value) and holds the world to the model with them.
+//
+// The model can follow the world exactly while no worker steps it at unknown moments. So bit 0
+// of the first input byte picks the worker's pace:
 //   - quiet (even byte): one generation right after Run, then none until Stop. Run waits for
 //     that first generation, and from then on every operation is deterministic: the world is
 //     compared with the model after each one, worker running or not.
 //   - busy (odd byte): a generation every millisecond or so. While the worker runs only the
 //     codes and the world's invariants are checked; at Stop the model takes the world over.
+// and bit 1 how the input ends: with Stop, or by deleting the engine as it is, its worker maybe
+// still running (the destructor must stop it first).
 // Then, until the input ends or MAX_OPS operations have run, one opcode byte and its operands.
 // Run a single file to reproduce a failure: `fuzz_engine FILE`; the operations are printed.
 #include <SDL.h>
@@ -43,7 +50,7 @@ const uint32_t SIDES[] = {0, 1, 2, 3, 4, 5, 7, 8, 13, 16, 31, 33, 40, 65536, 700
 const float BALANCES[] = {0.0f, 999.0f, 1000.0f, 5000.0f, 25000.0f, 85000.0f, 1e9f, NAN};
 
 enum Op : uint8_t {
-    OP_SET_SIZE,     // width, height from SIDES
+    OP_SET_SIZE,     // width, height from SIDES, or (selector 0xf0 and above) raw 32-bit values
     OP_SET_PLAYERS,  // any byte
     OP_SET_FILL,     // 0, 1, 2 or 2^32 - 1
     OP_INIT,         // seed byte for rand
@@ -54,11 +61,12 @@ enum Op : uint8_t {
     OP_UNLOCK,
     OP_STEP,
     OP_CELLS,    // GetCurrentCells
-    OP_PRICE,    // GetBuildCost: any player, x, y, the glider or no pattern, rotation
+    OP_PRICE,    // GetBuildCost: any player, x, y, the glider, a block of raw bytes or none
     OP_PLACE,    // PlacePattern: the same operands
     OP_UPDATED,  // isUpdated
     OP_BALANCE,  // a player's balance, set under the lock as the tests do
     OP_SIZE,     // GetWorldSize
+    OP_FIELD,    // width, height, cellCount (raw 32 bits) or playerCount (raw byte) written
     OP_COUNT
 };
 
@@ -89,6 +97,7 @@ struct Harness {
     bool quiet = true;
     unsigned int steps = 0, runs = 0;
     std::vector<std::string> trace;
+    std::vector<unsigned char> rawCells, plainCells;  // the last raw block, and as 0s and 1s
 
     [[noreturn]] void Fail(const std::string& what)
     {
@@ -175,9 +184,16 @@ struct Harness {
         }
     }
 
+    // A side from the table, or a raw 32-bit value.
+    static uint32_t Side(Reader& in)
+    {
+        const uint8_t sel = in.Byte();
+        return sel < 0xf0 ? SIDES[sel % 16] : in.U32();
+    }
     void SetSize(Reader& in)
     {
-        const uint32_t a = SIDES[in.Byte() % 16], b = SIDES[in.Byte() % 16];
+        const uint32_t a = Side(in);
+        const uint32_t b = Side(in);
         Note("preSetWorldSize(" + std::to_string(a) + ", " + std::to_string(b) + ")");
         e.preSetWorldSize(a, b);
         if (!x.world && a >= 2 && b >= 2 && a <= 65535 && b <= 65535) {
@@ -203,35 +219,65 @@ struct Harness {
         if (!x.world)
             x.fill = mode;
     }
+    // Writes one of the public size and player fields directly, as nothing stops a caller from.
+    void Field(Reader& in)
+    {
+        const uint8_t which = in.Byte() % 4;
+        static const char* const names[] = {"width", "height", "cellCount", "playerCount"};
+        const uint32_t v = which == 3 ? in.Byte() : in.U32();
+        Note(std::string(names[which]) + " = " + std::to_string(v));
+        switch (which) {
+        case 0: e.width = x.width = v; break;
+        case 1: e.height = x.height = v; break;
+        case 2: e.cellCount = x.cellCount = v; break;
+        default: e.playerCount = x.players = (unsigned char)v; break;
+        }
+    }
     // Init from a known rand seed; the model fills itself from the same seed, and both must
-    // have drawn exactly two numbers per cell.
+    // have drawn exactly two numbers per filled cell. The world is width x height whatever
+    // cellCount says; the fill reaches at most cellCount of its cells, hands out owners
+    // 1..playerCount with at most 6 players, and none with 0.
     void Init(Reader& in)
     {
         const unsigned int seed = in.Byte();
         Note("Init() after srand(" + std::to_string(seed) + ")");
+        const uint64_t cells = (uint64_t)x.width * x.height;
+        // A size no world can hold is refused before any memory is asked for.
+        const bool refused = cells == 0 || cells > UINT32_MAX;
         // The default 256 x 256 world is too slow for the model; a quiet worker could not
         // step it in time either. Only small worlds are made.
-        if (!x.world && x.cellCount > 40 * 40) {
-            Note("  (skipped: " + std::to_string(x.cellCount) + " cells)");
+        if (!x.world && !refused && cells > 40 * 40) {
+            Note("  (skipped: " + std::to_string(cells) + " cells)");
             return;
         }
         srand(seed);
         const int rc = e.Init();
         const int nextDraw = rand();
-        ExpectCode("Init", rc, x.world ? ENGINE_WRONG_STATE : ENGINE_OK);
+        ExpectCode("Init", rc,
+                   x.world   ? ENGINE_WRONG_STATE
+                   : refused ? ENGINE_NO_MEMORY
+                             : ENGINE_OK);
         if (x.world)
             return;
+        srand(seed);
+        if (refused) {
+            if (rand() != nextDraw)
+                Fail("a refused Init drew from rand");
+            return;
+        }
         x.world = true;
         x.model = model::World(x.width, x.height);
-        srand(seed);
+        const size_t filled = x.cellCount < cells ? x.cellCount : (size_t)cells;
+        const unsigned int players = x.players < MAX_PLAYERS ? x.players : MAX_PLAYERS;
         if (x.fill == 1)
-            for (Cell& c : x.model.current) {
+            for (size_t i = 0; i < filled; ++i) {
+                Cell& c = x.model.current[i];
                 const int life = rand(), who = rand();
                 c.alive = life % 5 == 1;
-                c.owner = c.alive ? (unsigned char)(who % x.players + 1) : 0;
+                c.owner = c.alive && players != 0 ? (unsigned char)(who % players + 1) : 0;
             }
         if (x.fill == 1 && rand() != nextDraw)
-            Fail("the fill did not draw exactly two numbers per cell");
+            Fail("the fill did not draw exactly two numbers per filled cell");
         x.synced = quiet || !x.running;
         steps = 0;
     }
@@ -323,21 +369,40 @@ struct Harness {
         if (got != want || (got == nullptr) == x.world)
             Fail("GetCurrentCells returned the wrong map");
     }
-    // The glider in any rotation, or no pattern at all.
-    pattern* ReadPattern(Reader& in, pattern& glider, std::string& text)
+    // The glider in any rotation, a block of up to 5 x 5 raw bytes (selector 0xfe: sides,
+    // bytes, rotation), or no pattern at all (0xff). `plain` gets the same cells as 0s and 1s,
+    // as the world stamps them.
+    pattern* ReadPattern(Reader& in, pattern& pat, pattern& plain, std::string& text)
     {
         const uint8_t r = in.Byte();
-        glider = pattern{pt_glider_x, pt_glider_y, r, pt_glider};
+        if (r == 0xfe) {
+            const unsigned int bw = in.Byte() % 6, bh = in.Byte() % 6;
+            rawCells.assign(bw * bh + 1, 0);
+            plainCells.assign(bw * bh + 1, 0);
+            text = std::to_string(bw) + "x" + std::to_string(bh) + " block {";
+            for (unsigned int i = 0; i < bw * bh; ++i) {
+                rawCells[i] = in.Byte();
+                plainCells[i] = rawCells[i] != 0;
+                text += (i ? " " : "") + std::to_string(rawCells[i]);
+            }
+            const uint8_t rotation = in.Byte();
+            text += "} turned " + std::to_string(rotation);
+            pat = pattern{bw, bh, rotation, rawCells.data()};
+            plain = pattern{bw, bh, rotation, plainCells.data()};
+            return &pat;
+        }
+        pat = pattern{pt_glider_x, pt_glider_y, r, pt_glider};
+        plain = pat;
         text = r == 0xff ? "no pattern" : "glider turned " + std::to_string(r);
-        return r == 0xff ? nullptr : &glider;
+        return r == 0xff ? nullptr : &pat;
     }
     void Price(Reader& in)
     {
         const uint8_t player = in.Byte();
         const uint32_t px = Coordinate(in), py = Coordinate(in);
-        pattern glider;
+        pattern glider, plain;
         std::string what;
-        pattern* pat = ReadPattern(in, glider, what);
+        pattern* pat = ReadPattern(in, glider, plain, what);
         const float got = e.GetBuildCost(player, px, py, pat);
         Note("GetBuildCost(" + std::to_string(player) + ", " + std::to_string(px) + ", " +
              std::to_string(py) + ", " + what + ") = " + model::DescribeFloat(got));
@@ -353,9 +418,9 @@ struct Harness {
     {
         const uint8_t player = in.Byte();
         const uint32_t px = Coordinate(in), py = Coordinate(in);
-        pattern glider;
+        pattern glider, plain;
         std::string what;
-        pattern* pat = ReadPattern(in, glider, what);
+        pattern* pat = ReadPattern(in, glider, plain, what);
         Note("PlacePattern(" + std::to_string(player) + ", " + std::to_string(px) + ", " +
              std::to_string(py) + ", " + what + ")");
         const int rc = e.PlacePattern(player, px, py, pat);
@@ -368,8 +433,8 @@ struct Harness {
         model::World& m = x.model;
         const float cost = m.GetBuildCost(player, px, py, pat);
         if (m.credits[player] >= cost) {
-            m.PutPattern(player, px, py, pat->width, pat->height, pat->cells,
-                         (unsigned char)pat->rotation);
+            m.PutPattern(player, px, py, plain.width, plain.height, plain.cells,
+                         (unsigned char)plain.rotation);
             m.credits[player] = m.credits[player] - cost;
         }
     }
@@ -407,7 +472,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Reader in{data, size};
     std::unique_ptr<Harness> h(new Harness);
-    h->quiet = (in.Byte() & 1) == 0;
+    const uint8_t mode = in.Byte();
+    h->quiet = (mode & 1) == 0;
+    const bool endByDestructor = (mode & 2) != 0;
     h->Check();
     for (unsigned int op = 0; op < MAX_OPS && !in.Empty(); ++op) {
         switch (in.Byte() % OP_COUNT) {
@@ -426,6 +493,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case OP_PLACE: h->Place(in); break;
         case OP_UPDATED: h->Updated(); break;
         case OP_BALANCE: h->Balance(in); break;
+        case OP_FIELD: h->Field(in); break;
         default: {
             unsigned int w = 0, hh = 0;
             h->e.GetWorldSize(&w, nullptr);
@@ -436,7 +504,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         h->Check();
     }
-    // The end of the input: what a program would do before it exits.
+    // The end of the input: what a program would do before it exits, or the engine deleted as
+    // it is (once this thread holds no lock, as the destructor requires), its worker stopped by
+    // the destructor before the world goes.
+    if (endByDestructor) {
+        h->Note("~Engine()" + std::string(h->x.running ? " with the worker running" : ""));
+        for (; h->x.holds > 0; --h->x.holds)
+            h->e.Unlock();
+        h.reset();
+        return 0;
+    }
     h->Stop();
     h->Check();
     return 0;

@@ -39,6 +39,31 @@ def set_cell(x, y, alive, owner):
     return bytes([SET_CELL]) + coord(x) + coord(y) + bytes([alive | owner << 1])
 
 
+def set_cell_raw(x, y, alive, owner):
+    """SetCell with any alive and owner bytes (the world refuses owners above 7)."""
+    return bytes([SET_CELL]) + coord(x) + coord(y) + bytes([0x80, alive, owner])
+
+
+def raw_block(w, h, cells):
+    """A block of at most 64 cells, one raw byte each."""
+    return bytes([0x40, w, h]) + bytes(cells)
+
+
+def put_raw(player, x, y, blk, rotation):
+    """PutPattern for any player byte."""
+    return bytes([PUT_PATTERN, 0x80, player]) + coord(x) + coord(y) + blk + bytes([rotation])
+
+
+def tune_factor_bits(value):
+    """The decay factor set to any float."""
+    return bytes([TUNE, 2, 0x80]) + struct.pack("<f", value)
+
+
+def raw_world(w, h):
+    """Sides as raw 32-bit values."""
+    return bytes([247, 0]) + struct.pack("<II", w, h)
+
+
 def raw_cell(x, y, alive, owner, age):
     return bytes([RAW_CELL]) + coord(x) + coord(y) + bytes([alive | owner << 1, age])
 
@@ -111,14 +136,26 @@ seeds = {
     # 129 x 97 cells, most of them covered at random: thousands of births and deaths a step.
     "busy-129x97": bytes([255, 252]) + credit(3, 5e4) + put(3, 0, 0, random_block(129, 97, 2024, 110), 0)
     + put(5, 60, 40, random_block(100, 60, 11, 140), 3) + step(4),
+    "raw-owners-and-bytes-11x9": world(11, 9) + set_cell_raw(1, 1, 2, 3) + set_cell_raw(2, 2, 1, 200)
+    + set_cell_raw(3, 3, 255, 7) + put_raw(200, 4, 4, block(GLIDER), 0) + put_raw(8, 0, 0, block(GLIDER), 1)
+    + put(2, 5, 2, raw_block(3, 3, [2, 255, 7, 128, 0, 0, 0, 1, 0]), 2) + step(6),
+    "odd-decay-factors-15x13": world(15, 13) + put(1, 2, 2, random_block(12, 10, 555, 100), 0)
+    + put(3, 7, 5, random_block(9, 8, 9, 120), 1) + tune_factor_bits(float("nan")) + step(3)
+    + tune_factor_bits(float("inf")) + step(3) + tune_factor_bits(1e10) + step(2)
+    + tune_factor_bits(-3e9) + tune(1, 8) + step(2),
+    "raw-sides-refused": raw_world(65536, 65536) + set_cell(1, 1, 1, 1) + put(1, 0, 0, block(GLIDER), 0)
+    + cost(1, 0, 0, block(GLIDER), 0) + step(1) + get_cell(3, 3),
+    "raw-sides-small-3x7": raw_world(3, 7) + put(2, 0, 0, block(GLIDER), 0) + step(2),
     "tunings-31x11": world(31, 11) + tune(0, 12) + tune(1, 2) + tune(2, 7) + tune(3, 5)
     + put(6, 2, 2, random_block(25, 8, 31337, 90), 0) + step(10) + tune(0, 3) + tune(4, 11)
     + tune(5, 13) + step(10) + tune(6, 6) + cost(6, 1, 1, block(GLIDER), 0),
 }
 
 # fuzz_engine: a pace byte (even quiet, odd busy), then operations.
+# Bit 1 of the pace byte ends the input by deleting the engine as it is.
 (E_SIZE, E_PLAYERS, E_FILL, E_INIT, E_CLOSE, E_RUN, E_STOP, E_LOCK, E_UNLOCK, E_STEP, E_CELLS,
- E_PRICE, E_PLACE, E_UPDATED, E_BALANCE, E_WORLD_SIZE) = range(16)
+ E_PRICE, E_PLACE, E_UPDATED, E_BALANCE, E_WORLD_SIZE, E_FIELD) = range(17)
+QUIET, BUSY, QUIET_DELETED, BUSY_DELETED = range(4)
 SIDE = {0: 0, 1: 1, 2: 2, 3: 3, 5: 5, 8: 7, 13: 8, 16: 9, 33: 11, 40: 12, 65536: 13, 2**32 - 1: 15}
 BALANCE = {0: 0, 1000: 2, 25000: 4, 85000: 5, 1e9: 6, "nan": 7}
 
@@ -133,6 +170,21 @@ def e_setup(w, h, players, fill, seed):
 
 def e_glider_op(op, player, x, y, rotation):
     return bytes([op, player, x, y, rotation])
+
+
+def e_raw_size(w, h):
+    return bytes([E_SIZE, 0xF0]) + struct.pack("<I", w) + bytes([0xF0]) + struct.pack("<I", h)
+
+
+def e_field(which, value):
+    """Writes width (0), height (1), cellCount (2) or playerCount (3) directly."""
+    if which == 3:
+        return bytes([E_FIELD, 3, value])
+    return bytes([E_FIELD, which]) + struct.pack("<I", value)
+
+
+def e_block_op(op, player, x, y, w, h, cells, rotation):
+    return bytes([op, player, x, y, 0xFE, w, h]) + bytes(cells) + bytes([rotation])
 
 
 engine_seeds = {
@@ -152,6 +204,18 @@ engine_seeds = {
     + bytes([E_PLAYERS, 6, E_FILL, 1, E_INIT, 9, E_WORLD_SIZE]) + e_glider_op(E_PLACE, 7, 1, 1, 0)
     + e_glider_op(E_PLACE, 1, 1, 1, 0xFF) + bytes([E_BALANCE, 0, BALANCE["nan"]])
     + e_glider_op(E_PLACE, 1, 1, 1, 3),
+    "fields-out-of-step-9x7": bytes([QUIET]) + e_raw_size(9, 7) + bytes([E_PLAYERS, 6, E_FILL, 1, E_INIT, 3, E_CLOSE]) + e_field(2, 1000)
+    + bytes([E_INIT, 4, E_CLOSE]) + e_field(3, 0) + bytes([E_INIT, 5, E_CLOSE]) + e_field(3, 200) + e_field(2, 20)
+    + bytes([E_INIT, 6, E_STEP]) + e_field(0, 65536) + e_field(1, 65536) + bytes([E_CLOSE, E_INIT, 7]),
+    "raw-sizes-and-blocks-8x6": bytes([QUIET]) + e_raw_size(70000, 3) + e_raw_size(8, 6)
+    + bytes([E_PLAYERS, 3, E_FILL, 1, E_INIT, 8, E_BALANCE, 2, BALANCE[1e9]])
+    + e_block_op(E_PRICE, 3, 1, 1, 3, 3, [2, 255, 7, 128, 0, 0, 0, 1, 0], 1)
+    + e_block_op(E_PLACE, 3, 1, 1, 3, 3, [2, 255, 7, 128, 0, 0, 0, 1, 0], 1)
+    + e_block_op(E_PLACE, 200, 2, 2, 2, 2, [9, 9, 9, 9], 0) + bytes([E_STEP, E_STEP]),
+    "deleted-while-running-12x10": bytes([BUSY_DELETED]) + e_raw_size(12, 10)
+    + bytes([E_PLAYERS, 6, E_FILL, 1, E_INIT, 2])
+    + bytes([E_RUN, E_LOCK, E_UPDATED, E_UNLOCK, E_LOCK]),
+    "deleted-while-quiet-8x8": bytes([QUIET_DELETED]) + e_setup(8, 8, 2, 1, 9) + bytes([E_RUN, E_UPDATED]),
     "close-init-while-running-8x8": bytes([1]) + e_setup(8, 8, 4, 1, 5)
     + bytes([E_RUN, E_CLOSE, E_INIT, 6, E_UPDATED, E_CLOSE, E_STOP, E_INIT, 1]),
 }

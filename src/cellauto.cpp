@@ -128,10 +128,12 @@ CellAuto::~CellAuto()
 
 void CellAuto::SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner)
 {
-    if (currentMap == nullptr)
+    // The step counts live neighbours by adding alive bytes and indexes the balances by owner,
+    // so only 0 or 1 and owners 0..7 may reach a map.
+    if (currentMap == nullptr || owner > MAX_CELL_OWNER)
         return;
     Cell& c = currentMap[(y % height) * width + (x % width)];
-    c.alive = alive;
+    c.alive = alive != 0;
     c.owner = owner;
 }
 
@@ -159,6 +161,23 @@ struct Rule {
     float birth;
     float death;
 };
+
+// The decay amount t of an ageing cell: the product truncated toward zero, as an int. A product
+// past the int range (a huge or infinite factor) saturates to the nearest int, so the new age
+// passes any age limit up to 2^31 and the owner is lost at once, as it is for an age that a
+// negative amount drives below 0 (the sum wraps in unsigned arithmetic). A product that is not
+// a number (a NaN factor, or an infinite one times no neighbours above the threshold) adds
+// nothing. The fast step never sees these: it takes only amounts between -1 and 256.
+inline int DecayAmount(float product)
+{
+    if (!(product == product))
+        return 0;
+    if (product >= 2147483648.0f)
+        return INT32_MAX;
+    if (product <= -2147483648.0f)
+        return INT32_MIN;
+    return (int)product;
+}
 
 // Decides one position from its old neighbourhood, given in scan order (nw n ne / w c e /
 // sw s se), writes the new cell and applies the position's credit changes in order: death bonus
@@ -202,7 +221,7 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
                          (s->owner != owner) + (se->owner != owner);
         age = c->age;
         if (k >= r.decayThreshold) {
-            int t = (int)((float)(k - r.decayThreshold) * r.decayFactor);
+            int t = DecayAmount((float)(k - r.decayThreshold) * r.decayFactor);
             unsigned int a = age + 1 + t;
             if (a < r.ageLimit) {
                 age = a;
@@ -304,22 +323,26 @@ void CellAuto::Step()
 int CellAuto::PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int w,
                          unsigned int h, unsigned char* cells, unsigned char rotation)
 {
+    if (player > MAX_CELL_OWNER)
+        return CELLAUTO_BAD_OWNER;
     if (h == 0 || currentMap == nullptr)
-        return 0;
+        return CELLAUTO_OK;
     for (unsigned int i = 0; i < h; ++i)
         for (unsigned int j = 0; j < w; ++j) {
             unsigned int tx, ty;
             PatternCellTarget(rotation, x, y, w, h, i, j, &tx, &ty);
             SetCell(tx, ty, cells[(size_t)i * w + j], player);
         }
-    return 0;
+    return CELLAUTO_OK;
 }
 
 float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int y, pattern* pat)
 {
     if (currentMap == nullptr)
         return 0.0f;
-    unsigned int own = 0, neutral = 0, enemy = 0;
+    // 64-bit counts: a block of 2^32 or more live cells (65536 x 65536, say) fits the address
+    // space, and a 32-bit count would wrap and price it as almost nothing.
+    uint64_t own = 0, neutral = 0, enemy = 0;
     for (unsigned int i = 0; i < pat->height; ++i)
         for (unsigned int j = 0; j < pat->width; ++j) {
             if (pat->cells[(size_t)i * pat->width + j] == 0)
@@ -334,7 +357,8 @@ float CellAuto::GetBuildCost(unsigned char player, unsigned int x, unsigned int 
             else
                 ++enemy;
         }
-    // Every product and partial sum is an integer well inside double's exact range; the one
+    // With the shipped weights (8 times 125, 625 and 2125) every product and partial sum is an
+    // integer that a double holds exactly for any block of fewer than 2^41 live cells; the one
     // rounding is the conversion of the total to float.
     double total =
         (double)own * costOwn + (double)neutral * costNeutral + (double)enemy * costEnemy;

@@ -47,6 +47,15 @@ inline void PatternCellTarget(unsigned int rotation, unsigned int x, unsigned in
     }
 }
 
+// The highest owner a cell can hold: owners index the eight balances in CellAuto::credits.
+const unsigned char MAX_CELL_OWNER = 7;
+
+// PutPattern's results: stamped, or refused because the player is no owner a cell can hold.
+enum : int {
+    CELLAUTO_OK = 0,
+    CELLAUTO_BAD_OWNER = -1,
+};
+
 class CellAuto {
 public:
     unsigned int width;      // columns
@@ -80,7 +89,8 @@ public:
     CellAuto& operator=(const CellAuto&) = delete;
 
     // Writes `alive` and `owner` of the current cell at (x mod width, y mod height); the age and
-    // spare bytes stay. Does nothing on a world without maps.
+    // spare bytes stay. Any nonzero `alive` makes the cell live (stored as 1). Does nothing on a
+    // world without maps, or for an owner above MAX_CELL_OWNER, which no balance could hold.
     void SetCell(unsigned int x, unsigned int y, unsigned char alive, unsigned char owner);
     // The current cell at (x mod width, y mod height), or null on a world without maps.
     Cell* GetCell(unsigned int x, unsigned int y);
@@ -92,7 +102,8 @@ public:
     void Step();
 
     // Stamps the block for `player` with its anchor at (x, y): every block cell, zero bytes too,
-    // is written through SetCell with the byte as `alive` and `player` as owner. Returns 0.
+    // is written through SetCell with `player` as owner, live where its byte is nonzero. Returns
+    // CELLAUTO_OK, or CELLAUTO_BAD_OWNER, writing nothing, for a player above MAX_CELL_OWNER.
     int PutPattern(unsigned char player, unsigned int x, unsigned int y, unsigned int width,
                    unsigned int height, unsigned char* cells, unsigned char rotation);
     // What stamping `pat` at (x, y) would cost `player`: per live block cell, costOwn on the

@@ -35,6 +35,9 @@ Engine::Engine()
 
 Engine::~Engine()
 {
+    // A worker still running would step the deleted world and wait on destroyed handles: it is
+    // stopped first (Stop does nothing if it is not running).
+    Stop();
     delete world;
 }
 
@@ -87,12 +90,17 @@ int Engine::Init()
     if (fillMode == FILL_RANDOM) {
         // Two draws per cell, always both and in this order, so the sequence a world consumes
         // depends only on its size: the first decides life (one in five), the second the owner.
-        for (unsigned int i = 0; i < cellCount; ++i) {
+        // The fields are public, so they are not trusted: the fill stays inside the map made
+        // from width x height whatever cellCount says, and a player count the pre-setter would
+        // refuse hands out no owners above 6 (0 players: live cells stay unowned).
+        const unsigned int cells = cellCount < w->cellCount ? cellCount : w->cellCount;
+        const unsigned int players = playerCount < MAX_PLAYERS ? playerCount : MAX_PLAYERS;
+        for (unsigned int i = 0; i < cells; ++i) {
             int life = rand();
             int who = rand();
             unsigned char alive = (life % 5 == 1) ? 1 : 0;
             map[i].alive = alive;
-            map[i].owner = alive ? (unsigned char)(who % playerCount + 1) : 0;
+            map[i].owner = alive && players != 0 ? (unsigned char)(who % players + 1) : 0;
         }
     }
     // Published under the lock: if a worker is already running it steps `world` under the

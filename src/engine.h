@@ -51,7 +51,8 @@ public:
 
     // Defaults: 256 x 256 cells, 2 players, fill mode 0 (empty), 100 ms per generation.
     Engine();
-    // Deletes the world if there is one; neither stops the worker nor destroys the lock.
+    // Stops the worker if it runs (as Stop does), then deletes the world if there is one. Must
+    // not run while this thread holds the lock.
     ~Engine();
 
     Engine(const Engine&) = delete;
@@ -67,8 +68,9 @@ public:
     // Writes the configured size to each pointer that is not null. Takes no lock.
     void GetWorldSize(unsigned int* width, unsigned int* height);
 
-    // Creates the world and fills it (two rand() draws per cell in random mode). Returns 0,
-    // ENGINE_WRONG_STATE if a world exists, or ENGINE_NO_MEMORY if its maps cannot be allocated.
+    // Creates a width x height world and fills it (two rand() draws per cell in random mode, for
+    // at most cellCount cells and never past the map). Returns 0, ENGINE_WRONG_STATE if a world
+    // exists, or ENGINE_NO_MEMORY if its maps cannot be allocated.
     int Init();
     // Deletes the world. Returns 0, or ENGINE_WRONG_STATE without a world. Meant to follow Stop;
     // while the worker runs the world is detached under the lock, so the worker steps nothing.

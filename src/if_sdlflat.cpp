@@ -253,19 +253,27 @@ void Iface_SDLFlat::RestartWorld(Loop& loop)
 // The world pass. It runs with the engine lock held, so the simulation waits on it: one straight
 // loop that per cell looks up its colour already doubled into a pixel pair and writes the cell's
 // 2 x 2 block as two 64-bit stores (both pixels of a row at once), with no calls and no colour
-// conversion.
+// conversion. The lookup covers every byte a cell can hold: an owner without a colour (7 and
+// above, which the world refuses but the map itself does not) shows as nobody's, and any nonzero
+// alive byte as live.
 void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
-                size_t pitch)
+                size_t pitch, size_t mapWidth)
 {
-    Uint64 pairs[14];
-    for (int i = 0; i < 14; ++i)
-        pairs[i] = (Uint64)playercolors[i] << 32 | playercolors[i];
+    const unsigned int COLOURED_OWNERS = sizeof playercolors / sizeof playercolors[0] / 2;
+    Uint64 pairs[256][2];
+    for (unsigned int o = 0; o < 256; ++o)
+        for (unsigned int a = 0; a < 2; ++a) {
+            const Uint32 c = playercolors[(o < COLOURED_OWNERS ? o : 0) * 2 + a];
+            pairs[o][a] = (Uint64)c << 32 | c;
+        }
+    if (mapWidth == 0)
+        mapWidth = width;
     for (unsigned int y = 0; y < height; ++y) {
-        const Cell* row = map + (size_t)y * width;
+        const Cell* row = map + (size_t)y * mapWidth;
         Uint8* top = pixels + (size_t)2 * y * pitch;
         Uint8* bottom = top + pitch;
         for (unsigned int x = 0; x < width; ++x) {
-            const Uint64 pair = pairs[row[x].owner * 2 + row[x].alive];
+            const Uint64 pair = pairs[row[x].owner][row[x].alive != 0];
             memcpy(top + (size_t)x * 8, &pair, 8);
             memcpy(bottom + (size_t)x * 8, &pair, 8);
         }
@@ -287,8 +295,19 @@ void Iface_SDLFlat::draw()
     }
     Uint8* pixels = (Uint8*)screen->pixels;
     const size_t pitch = screen->pitch;
-    if (map != nullptr)
-        PaintCells(map, width, height, pixels, pitch);
+    // The cells painted: the world's own size as the map has it, cut to what the surface holds.
+    // Both are the front end's width x height unless the engine's size was changed after
+    // SetEngine copied it; then neither the map nor the surface is overrun.
+    const unsigned int surfaceW = (unsigned int)screen->w / 2;
+    const unsigned int surfaceH = (unsigned int)screen->h / 2;
+    unsigned int cols = width < surfaceW ? width : surfaceW;
+    unsigned int rows = height < surfaceH ? height : surfaceH;
+    if (map != nullptr) {
+        const CellAuto& world = *engine->world;
+        cols = world.width < surfaceW ? world.width : surfaceW;
+        rows = world.height < surfaceH ? world.height : surfaceH;
+        PaintCells(map, cols, rows, pixels, pitch, world.width);
+    }
     engine->Unlock();
 
     int mx = 0, my = 0;
@@ -300,7 +319,8 @@ void Iface_SDLFlat::draw()
     const unsigned int cx = cursorX / 2, cy = cursorY / 2;
 
     // The preview: the brush's live cells, where a click would stamp them, in the player's live
-    // colour. The clamp keeps it inside the window; the bounds test only guards odd brushes.
+    // colour. The clamp keeps it inside the window; the bounds test only guards odd brushes and
+    // worlds smaller than the window.
     const Uint64 c = playercolors[player * 2 + 1];
     const Uint64 pair = c | (c << 32);
     for (unsigned int i = 0; i < brush.height; ++i)
@@ -309,7 +329,7 @@ void Iface_SDLFlat::draw()
                 continue;
             unsigned int X, Y;
             PatternCellTarget(brush.rotation, cx, cy, brush.width, brush.height, i, j, &X, &Y);
-            if (X >= width || Y >= height)
+            if (X >= cols || Y >= rows)
                 continue;
             Uint8* top = pixels + (size_t)2 * Y * pitch + (size_t)X * 8;
             memcpy(top, &pair, 8);

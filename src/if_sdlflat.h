@@ -36,9 +36,11 @@ extern const Uint32 playercolors[14];
 // instead, so a redraw event is still delivered for this arming.
 Uint32 CellStepCallback(Uint32 interval, void* param);
 
-// Paints a width x height map into 32-bit pixels, each cell a 2 x 2 block in its colour.
+// Paints the first width x height cells of a map whose rows hold mapWidth cells (0: width) into
+// 32-bit pixels, each cell a 2 x 2 block in its colour. Owners 7 and above paint as nobody's,
+// and any nonzero alive byte as live.
 void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
-                size_t pitch);
+                size_t pitch, size_t mapWidth = 0);
 
 class Iface_SDLFlat {
 public:

@@ -233,8 +233,10 @@ private:
             if (k < decayThreshold) {
                 age = old.age;
             } else {
-                const int t = (int)((float)(k - decayThreshold) * decayFactor);
-                const unsigned int a = old.age + 1 + t;
+                const int t = TruncatedAmount((float)(k - decayThreshold) * decayFactor);
+                // In unsigned arithmetic, so an amount that drives the age below 0 wraps past
+                // any limit and the owner is lost.
+                const unsigned int a = old.age + 1u + (unsigned int)t;
                 if (a < ageLimit) {
                     age = (unsigned char)a;
                 } else {
@@ -255,6 +257,22 @@ private:
         cell.alive = alive;
         cell.owner = owner;
         cell.age = age;
+    }
+
+    // The decay amount t, the product truncated toward zero to an int. The rule has no integer
+    // for a product past the int range or not a number, so the world defines one: past the
+    // range the nearest int (so the age passes any limit, or wraps below 0, at once), and for
+    // NaN (a NaN factor, or an infinite one times 0) no extra ageing.
+    static int TruncatedAmount(float product)
+    {
+        if (std::isnan(product))
+            return 0;
+        const double t = std::trunc((double)product);
+        if (t > (double)INT32_MAX)
+            return INT32_MAX;
+        if (t < (double)INT32_MIN)
+            return INT32_MIN;
+        return (int)t;
     }
 
     // The owner two of the three parents share, else the first parent's; a candidate of 0

@@ -2,13 +2,12 @@
 // the return code of every operation in every state, and the paced worker thread.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,15 +19,6 @@
 #include "seed.h"
 #include "snapshot.h"
 #include "wait.h"
-
-#if defined(__SANITIZE_THREAD__)
-// Under ThreadSanitizer a failed allocation must come back as null, as it does without it, so
-// the out-of-memory test sees Init's own handling rather than the sanitizer's abort.
-extern "C" const char* __tsan_default_options()
-{
-    return "allocator_may_return_null=1";
-}
-#endif
 
 namespace {
 
@@ -47,7 +37,8 @@ struct Hold {
     ~Hold() { e.Unlock(); }
 };
 
-// Stops the engine's worker when a test ends, however it ends; the destructor does not.
+// Stops the engine's worker when a test ends, however it ends (as the engine's destructor now
+// does too), so that each test's stop stays in sight.
 struct StopAtEnd {
     Engine& e;
     ~StopAtEnd() { e.Stop(); }
@@ -113,49 +104,38 @@ void MakeEmptyWorld(Engine& e, unsigned int w, unsigned int h)
     ASSERT_EQ(e.Init(), ENGINE_OK);
 }
 
-const int CHILD_PASSED = 0;
-const int CHILD_FAILED = 1;
-const int CHILD_COULD_NOT_FORCE = 77;
-
-// Runs `body` in a forked child whose address space may grow by at most `headroomBytes` beyond
-// its size at the fork, so allocations past that fail reliably whatever the machine's memory;
-// the limit dies with the child. Returns the child's exit status, or -1 if a signal ended it.
-// Where the limit is accepted but not enforced (qemu's user-mode emulation ignores it), the
-// child returns CHILD_COULD_NOT_FORCE before `body` could allocate without bound.
-int RunWithAddressSpaceHeadroom(unsigned long long headroomBytes, int (*body)())
-{
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        unsigned long long vmKiB = 0;
-        FILE* f = fopen("/proc/self/status", "r");
-        char line[256];
-        while (f && fgets(line, sizeof line, f))
-            if (sscanf(line, "VmSize: %llu kB", &vmKiB) == 1)
-                break;
-        if (f)
-            fclose(f);
-        struct rlimit lim;
-        getrlimit(RLIMIT_AS, &lim);
-        lim.rlim_cur = (rlim_t)(vmKiB * 1024 + headroomBytes);
-        if (vmKiB == 0 || setrlimit(RLIMIT_AS, &lim) != 0)
-            _exit(2);
-        void* beyond = malloc(headroomBytes + (256ull << 20));
-        if (beyond != nullptr) {
-            free(beyond);
-            _exit(CHILD_COULD_NOT_FORCE);
+// Makes every thread this process creates from now on ask for a stack larger than any 64-bit
+// address space, so that creating one fails whatever the machine's memory; the default comes
+// back at the end of the scope. Returns false where the default cannot be set.
+class RefusedThreadStacks {
+public:
+    RefusedThreadStacks()
+    {
+        pthread_attr_t huge;
+        saved_ = pthread_getattr_default_np(&before_) == 0;
+        set_ = saved_ && pthread_attr_init(&huge) == 0;
+        if (set_) {
+            set_ = pthread_attr_setstacksize(&huge, SIZE_MAX / 2) == 0 &&
+                   pthread_setattr_default_np(&huge) == 0;
+            pthread_attr_destroy(&huge);
         }
-        const int code = body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(code);
     }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
+    ~RefusedThreadStacks() { Restore(); }
+    bool Set() const { return set_; }
+    void Restore()
+    {
+        if (set_)
+            pthread_setattr_default_np(&before_);
+        set_ = false;
+        if (saved_)
+            pthread_attr_destroy(&before_);
+        saved_ = false;
+    }
+
+private:
+    pthread_attr_t before_;
+    bool saved_ = false, set_ = false;
+};
 
 }  // namespace
 
@@ -274,71 +254,46 @@ TEST(EngineFill, RandomFillMatchesAnIndependentReplay)
 
 TEST(EngineFill, InitWithoutMemoryLeavesNoWorld)
 {
-    // 65535 x 65535 cells need two maps of 16 GiB each; with 64 MiB of headroom they cannot
-    // be had, whatever the machine's overcommit policy.
-    const int code = RunWithAddressSpaceHeadroom(64ull << 20, [] {
-        Engine e;
-        e.preSetWorldSize(65535, 65535);
-        e.preSetFillMode(1);
-        const int got = e.Init();
-        if (got != ENGINE_NO_MEMORY || e.world != nullptr) {
-            fprintf(stderr, "Init of 65535 x 65535: got %d world %p, expected %d and null\n", got,
-                    (void*)e.world, ENGINE_NO_MEMORY);
-            return CHILD_FAILED;
-        }
-        // Nothing is lost: a size that fits still gives a world.
-        e.preSetWorldSize(64, 64);
-        if (e.Init() != ENGINE_OK || e.world == nullptr || e.width != 64) {
-            fprintf(stderr, "Init of 64 x 64 after the failure did not give a world\n");
-            return CHILD_FAILED;
-        }
-        return CHILD_PASSED;
-    });
-    if (code == CHILD_COULD_NOT_FORCE)
-        GTEST_SKIP() << "the address space limit is not enforced here";
-    EXPECT_EQ(code, CHILD_PASSED) << "child exit status (-1: killed by a signal)";
+    // 65536 x 65536 cells (set through the public fields; the pre-setter stops at 65535) do not
+    // fit the world's 32-bit cell count, so no map can be allocated for them: the world refuses
+    // them as it does a failed allocation, before asking for memory, on every machine.
+    Engine e;
+    e.preSetFillMode(1);
+    e.width = 65536;
+    e.height = 65536;
+    e.cellCount = 0;
+    EXPECT_EQ(e.Init(), ENGINE_NO_MEMORY);
+    EXPECT_EQ(e.world, nullptr);
+    // Nothing is lost: a size that fits still gives a world.
+    e.preSetWorldSize(64, 64);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    ASSERT_NE(e.world, nullptr);
+    EXPECT_EQ(e.world->width, 64u);
+    EXPECT_NE(e.GetCurrentCells(), nullptr);
 }
 
 TEST(EngineRun, StartFailureUndoesEverything)
 {
-    // With 1 MiB of address space to spare the worker's stack (several MiB) cannot be mapped,
-    // so the thread cannot be created; the semaphores and the lock may or may not be.
-    const int code = RunWithAddressSpaceHeadroom(1ull << 20, [] {
-        Engine e;
-        e.preSetWorldSize(8, 8);
-        if (e.Init() != ENGINE_OK)
-            return CHILD_FAILED;
-        const int got = e.Run();
-        if (got == ENGINE_OK) {
-            e.Stop();
-            return CHILD_COULD_NOT_FORCE;
-        }
-        if (got != ENGINE_START_FAILED || !HandlesNull(e)) {
-            fprintf(stderr,
-                    "Run without room for a thread: got %d, handles %p %p %p %p, "
-                    "expected %d and all null\n",
-                    got, (void*)e.thread, (void*)e.updatedSem, (void*)e.stopSem, (void*)e.mutex,
-                    ENGINE_START_FAILED);
-            return CHILD_FAILED;
-        }
-        if (e.Stop() != ENGINE_NOT_RUNNING || e.Lock() != ENGINE_NOT_RUNNING) {
-            fprintf(stderr, "after the failed Run the engine does not read as stopped\n");
-            return CHILD_FAILED;
-        }
-        struct rlimit lim;
-        getrlimit(RLIMIT_AS, &lim);
-        lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_AS, &lim);
-        if (e.Run() != ENGINE_OK || e.Stop() != ENGINE_OK || !HandlesNull(e)) {
-            fprintf(stderr, "with memory back, Run and Stop did not work\n");
-            return CHILD_FAILED;
-        }
-        return CHILD_PASSED;
-    });
-    if (code == CHILD_COULD_NOT_FORCE)
-        GTEST_SKIP() << "no address space limit here, or thread creation did not fail with 1 MiB "
-                        "of address space to spare";
-    EXPECT_EQ(code, CHILD_PASSED) << "child exit status (-1: killed by a signal)";
+    // With thread stacks larger than any address space the worker cannot be created; the
+    // semaphores and the lock are made, and must be undone.
+    Engine e;
+    e.preSetWorldSize(8, 8);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    RefusedThreadStacks refused;
+    ASSERT_TRUE(refused.Set()) << "the default thread stack size cannot be set";
+    const int got = e.Run();
+    refused.Restore();
+    if (got == ENGINE_OK)
+        e.Stop();
+    ASSERT_EQ(got, ENGINE_START_FAILED) << "Run made a thread with a stack it cannot have";
+    EXPECT_TRUE(HandlesNull(e)) << "handles " << e.thread << " " << e.updatedSem << " " << e.stopSem
+                                << " " << e.mutex << " left behind";
+    EXPECT_EQ(e.Stop(), ENGINE_NOT_RUNNING);
+    EXPECT_EQ(e.Lock(), ENGINE_NOT_RUNNING);
+    // With stacks back, Run and Stop work.
+    ASSERT_EQ(e.Run(), ENGINE_OK);
+    EXPECT_EQ(e.Stop(), ENGINE_OK);
+    EXPECT_TRUE(HandlesNull(e));
 }
 
 TEST(EngineCodes, WithoutAWorld)
