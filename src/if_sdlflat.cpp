@@ -254,18 +254,18 @@ void Iface_SDLFlat::RestartWorld(Loop& loop)
 // loop that per cell looks up its colour already doubled into a pixel pair and writes the cell's
 // 2 x 2 block as two 64-bit stores (both pixels of a row at once), with no calls and no colour
 // conversion. The lookup covers every byte a cell can hold: an owner without a colour (7 and
-// above, which the world refuses but the map itself does not) shows as nobody's, and any nonzero
-// alive byte as live.
+// above, which the world refuses but the map itself does not) shows as nobody's, and of the
+// alive byte, 0 or 1 wherever the world wrote it, only the low bit counts.
 void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
                 size_t pitch, size_t mapWidth)
 {
     const unsigned int COLOURED_OWNERS = sizeof playercolors / sizeof playercolors[0] / 2;
-    Uint64 pairs[256][2];
-    for (unsigned int o = 0; o < 256; ++o)
-        for (unsigned int a = 0; a < 2; ++a) {
-            const Uint32 c = playercolors[(o < COLOURED_OWNERS ? o : 0) * 2 + a];
-            pairs[o][a] = (Uint64)c << 32 | c;
-        }
+    Uint64 pairs[256 * 2];
+    for (unsigned int i = 0; i < 256 * 2; ++i) {
+        const unsigned int o = i / 2;
+        const Uint32 c = playercolors[(o < COLOURED_OWNERS ? i : i % 2)];
+        pairs[i] = (Uint64)c << 32 | c;
+    }
     if (mapWidth == 0)
         mapWidth = width;
     for (unsigned int y = 0; y < height; ++y) {
@@ -273,7 +273,7 @@ void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8*
         Uint8* top = pixels + (size_t)2 * y * pitch;
         Uint8* bottom = top + pitch;
         for (unsigned int x = 0; x < width; ++x) {
-            const Uint64 pair = pairs[row[x].owner][row[x].alive != 0];
+            const Uint64 pair = pairs[row[x].owner * 2 + (row[x].alive & 1)];
             memcpy(top + (size_t)x * 8, &pair, 8);
             memcpy(bottom + (size_t)x * 8, &pair, 8);
         }

@@ -373,8 +373,8 @@ TEST(BadInputColours, EveryCellByteGetsAColourFromTheTable)
 {
     // A map written directly can hold any byte; the fill and the world never store these, but
     // the world pass must not read past its 14 colours for them. Cell (x, y) of a 256 x 256 map
-    // has alive x and owner y: owners without a colour show as nobody's, any nonzero alive as
-    // live, and the designed cells keep their colours.
+    // has alive x and owner y: owners without a colour show as nobody's, an alive byte by its
+    // low bit, and the designed cells keep their colours.
     const unsigned int N = 256;
     std::vector<Cell> map(N * N);
     for (unsigned int y = 0; y < N; ++y)
@@ -386,7 +386,7 @@ TEST(BadInputColours, EveryCellByteGetsAColourFromTheTable)
     int wrong = 0;
     for (unsigned int y = 0; y < N; ++y)
         for (unsigned int x = 0; x < N; ++x) {
-            const Uint32 want = playercolors[(y <= 6 ? y : 0) * 2 + (x != 0)];
+            const Uint32 want = playercolors[(y <= 6 ? y : 0) * 2 + (x & 1)];
             for (unsigned int k = 0; k < 4; ++k) {
                 Uint32 got;
                 memcpy(&got, &pixels[(2 * y + (k >> 1)) * pitch + (2 * x + (k & 1)) * 4], 4);
@@ -411,9 +411,10 @@ TEST(BadInputColours, EveryCellByteGetsAColourFromTheTable)
         for (unsigned int px = 0; px < pitch / 4; ++px) {
             Uint32 got;
             memcpy(&got, &window[y * pitch + px * 4], 4);
-            const unsigned int owner = 5 + y / 2;  // 5, 6, then 7, which has no colour
+            const unsigned int owner = 5 + y / 2;         // 5, 6, then 7, which has no colour
+            const unsigned int alive = (1 + px / 2) & 1;  // cells 1 and 2 of the row
             const Uint32 want =
-                px < 4 ? playercolors[(owner <= 6 ? owner : 0) * 2 + 1] : 0xEEEEEEEE;
+                px < 4 ? playercolors[(owner <= 6 ? owner : 0) * 2 + alive] : 0xEEEEEEEE;
             ASSERT_EQ(got, want) << "pixel (" << px << ", " << y << ")";
         }
 }
