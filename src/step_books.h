@@ -1,7 +1,7 @@
 // The step's credit books: how the balances follow the rule's additions exactly, in the model's
 // order, without adding them one by one. Scalar and internal to the step: every build's source
 // includes it, and each build's copy uses that build's popcount (one instruction with AVX2 and
-// AVX-512, a longer sequence in the SSE2 build), which is why it is not compiled once for all.
+// AVX-512, a library call in the SSE2 build), which is why it is not compiled once for all.
 //
 // Credits depend on visiting order only through each owner's own additions (the clamp at 0),
 // and different owners' balances never meet; so each owner's additions must come in order, but
@@ -153,9 +153,9 @@ inline float RunToEvent(CreditBooks& b, float x, uint64_t plain, unsigned int o,
     return x > 0.0f ? x : 0.0f;
 }
 
-// One block's positions as the exact books see them, as lane masks (bit i: lane i): the events
-// and which of them are births and deaths by decay, each lane's payer, and the plain positions
-// of each owner that the caller asks about.
+// One block's events as the exact books see them, as lane masks (bit i: lane i): all of them,
+// which are births and which deaths by decay (the rest died and kept their owner), and each
+// lane's payer.
 struct BlockEvents {
     uint64_t events, births, lost;
     const uint8_t* payer;  // lane i's payer, for the lanes of `events`
@@ -228,7 +228,7 @@ inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const BlockE
         }
     }
     Note notes[N];
-    uint64_t plains[8];
+    uint64_t plains[8];  // only o's is read: o pays every event picked
     plains[o] = plain;
     const unsigned int count = NoteEvents(notes, b, k, pick, plains);
     AddPending(b, o, plains[o]);
