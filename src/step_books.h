@@ -77,7 +77,7 @@ inline uint64_t SteadyUpkeeps(Binade& j, const Additions& a, float& x, uint64_t 
     const double d = -(double)a.up;
     auto steady = [&](double v) { return !j.upIsTie && v >= j.lo + d && v < j.hi; };
     if (!steady(x))
-        PrepareBinade(j, x, a);
+        PrepareBinade(j, x, a, false);
     if (!steady(x))
         return 0;
     if (j.up == 0.0)
@@ -216,8 +216,8 @@ inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const BlockE
     const float x = w.bal[o];
     if (o >= 1 && o <= 6 && (double)x >= b.blockFloor) {
         Binade& bin = b.binade[o];
-        if (!bin.Holds(x))
-            PrepareBinade(bin, x, b.add);
+        if (!bin.Holds(x) || !bin.sums)
+            PrepareBinade(bin, x, b.add, true);
         const uint64_t ups = b.pending[o] + (uint64_t)__builtin_popcountll(mine);
         const uint64_t births = (uint64_t)__builtin_popcountll(pick & k.births);
         const uint64_t deaths = (uint64_t)__builtin_popcountll(pick & ~k.births);
@@ -250,7 +250,7 @@ inline bool MayGoInBulk(CreditBooks& b, unsigned int o, float x)
 {
     if (o == 0 || o == 7)
         return IsPlusZero(x);
-    return PrepareBinade(b.binade[o], x, b.add) && !b.binade[o].anyIsTie;
+    return PrepareBinade(b.binade[o], x, b.add, true) && !b.binade[o].anyIsTie;
 }
 
 // Owner o's balance after its band in bulk, where BulkHolds said yes.

@@ -25,6 +25,17 @@ inline double PowerOfTwo(int e)
     return r;
 }
 
+// 1 / u for a power of two u, a normal double: the exponent negated, with no division.
+inline double InverseOfPowerOfTwo(double u)
+{
+    uint64_t bits;
+    memcpy(&bits, &u, 8);
+    bits = (uint64_t)(2046 - (bits >> 52)) << 52;
+    double r;
+    memcpy(&r, &bits, 8);
+    return r;
+}
+
 // The binade [lo, 2 lo) of a positive, normal, finite x and the float grid's spacing u there;
 // false for any other x.
 inline bool BinadeOf(float x, double* lo, double* u)
@@ -45,7 +56,7 @@ inline bool RoundToGrid(float c, double u, double* r)
 {
     if (!std::isfinite(c))
         return false;
-    const double q = (double)c / u;  // exact: u is a power of two
+    const double q = (double)c * InverseOfPowerOfTwo(u);  // exact: u is a power of two
     const double fl = std::floor(q);
     if (q - fl == 0.5)
         return false;
@@ -74,19 +85,22 @@ struct Additions {
 // An empty one (hi = 0) holds no balance.
 struct Binade {
     double lo, hi;            // hi = 2 lo
-    double up, birth, death;  // r(c) of each addition, where it is no tie
+    double up, birth, death;  // r(c) of each addition, where it is no tie (birth, death: if sums)
     bool upIsTie;             // the upkeep's r(c) depends on the balance here
-    bool anyIsTie;            // some addition's does: no sum of them is exact here
+    bool sums;                // prepared for sums: birth and death rounded too
+    bool anyIsTie;            // unless prepared for sums and no r(c) is a tie, no sum is exact
     double upsPerUnit;        // 1 / -up where up < 0, else 0: for counting upkeeps in a range
 
     bool Holds(double x) const { return x >= lo && x < hi; }
 };
 
-const Binade NO_BINADE = {0.0, 0.0, 0.0, 0.0, 0.0, true, true, 0.0};
+const Binade NO_BINADE = {0.0, 0.0, 0.0, 0.0, 0.0, true, false, true, 0.0};
 
-// The binade of x with the additions' offsets there; false, leaving it empty, for a balance that
-// is zero, negative, subnormal, infinite or not a number.
-inline bool PrepareBinade(Binade& b, float x, const Additions& a)
+// The binade of x with the upkeep's offset there and, for sums of all three additions (`sums`),
+// the others' too: the upkeep runs need only the first, and balances near 0 change binade often.
+// False, leaving it empty, for a balance that is zero, negative, subnormal, infinite or not a
+// number.
+inline bool PrepareBinade(Binade& b, float x, const Additions& a, bool sums)
 {
     double u;
     b = NO_BINADE;
@@ -94,8 +108,9 @@ inline bool PrepareBinade(Binade& b, float x, const Additions& a)
         return false;
     b.hi = 2.0 * b.lo;
     b.upIsTie = !RoundToGrid(a.up, u, &b.up);
-    b.anyIsTie =
-        b.upIsTie || !RoundToGrid(a.birth, u, &b.birth) || !RoundToGrid(a.death, u, &b.death);
+    b.sums = sums;
+    b.anyIsTie = b.upIsTie || !sums || !RoundToGrid(a.birth, u, &b.birth) ||
+                 !RoundToGrid(a.death, u, &b.death);
     b.upsPerUnit = !b.upIsTie && b.up < 0.0 ? -1.0 / b.up : 0.0;
     return true;
 }
@@ -104,7 +119,7 @@ inline bool PrepareBinade(Binade& b, float x, const Additions& a)
 // births and `deaths` deaths: its lowest possible value minus the largest negative addition
 // stays at or above lo, and its highest plus the largest positive addition below hi (so x is
 // inside it too). Every sum formed is a multiple of u far below 2^53 u whenever the answer is
-// yes, so exact. Always no for an empty binade.
+// yes, so exact. Always no for an empty binade or one not prepared for sums.
 inline bool StaysInBinade(double x, const Binade& b, const Additions& a, uint64_t ups,
                           uint64_t births, uint64_t deaths)
 {

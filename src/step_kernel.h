@@ -78,13 +78,14 @@ const unsigned int CHUNK_BLOCKS = 16;
 // owner and deaths by decay.
 template <class V> struct ExactChunk {
     alignas(64) uint8_t owner[CHUNK_BLOCKS][V::N];
-    alignas(64) uint8_t payer[CHUNK_BLOCKS][V::N];
+    alignas(64) uint8_t payerWhereLost[CHUNK_BLOCKS][V::N];  // for blocks with such deaths
     uint64_t births[CHUNK_BLOCKS], kept[CHUNK_BLOCKS], lost[CHUNK_BLOCKS];
     unsigned int blocks;
 
+    const uint8_t* Payers(unsigned int k) const { return lost[k] ? payerWhereLost[k] : owner[k]; }
     BlockEvents Events(unsigned int k) const
     {
-        return BlockEvents{births[k] | kept[k] | lost[k], births[k], lost[k], payer[k]};
+        return BlockEvents{births[k] | kept[k] | lost[k], births[k], lost[k], Payers(k)};
     }
 };
 
@@ -138,7 +139,7 @@ void ApplyChunk(ExactChunk<V>& ch, CreditBooks& b, StepWork& w, const RuleVector
         // Straight arithmetic: whether a block has events is as good as random.
         for (unsigned int k = 0; k < n; ++k) {
             mine[k] = V::eqmask(V::load(ch.owner[k]), c.ownerVec[o]);
-            pick[k] = V::eqmask(V::load(ch.payer[k]), c.ownerVec[o]) & ch.Events(k).events;
+            pick[k] = V::eqmask(V::load(ch.Payers(k)), c.ownerVec[o]) & ch.Events(k).events;
             const uint64_t events = pick[k] != 0;
             busy |= (uint32_t)events << k;
             quiet[k + 1] = quiet[k] + ((uint64_t)__builtin_popcountll(mine[k]) & (events - 1));
@@ -209,7 +210,8 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, S
 
     const unsigned int k = ch.blocks;
     V::store(ch.owner[k], x.owner);
-    V::store(ch.payer[k], V::select(lost, oldOwner, x.owner));
+    if (lostMask)
+        V::store(ch.payerWhereLost[k], V::select(lost, oldOwner, x.owner));
     ch.births[k] = V::mask(x.birth);
     ch.kept[k] = V::mask(kept);
     ch.lost[k] = lostMask;

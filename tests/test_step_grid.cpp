@@ -95,8 +95,12 @@ TEST(StepGrid, BulkSumsEqualEveryOrderOfTheAdditions)
     for (int round = 0; round < 400; ++round) {
         const float x = std::ldexp(1.0f + (float)(rng() % 1000) / 1000.0f, 8 + (int)(rng() % 12));
         Binade b;
-        ASSERT_TRUE(PrepareBinade(b, x, add));
+        ASSERT_TRUE(PrepareBinade(b, x, add, true));
+        Binade upkeepsOnly;
+        ASSERT_TRUE(PrepareBinade(upkeepsOnly, x, add, false));
         const uint64_t ups = rng() % 3000, births = rng() % 200, deaths = rng() % 200;
+        EXPECT_FALSE(StaysInBinade(x, upkeepsOnly, add, ups, births, deaths))
+            << "a binade prepared for upkeep runs alone proves no sum";
         if (!StaysInBinade(x, b, add, ups, births, deaths))
             continue;
         ++proved;
@@ -119,7 +123,7 @@ TEST(StepGrid, BulkSumsEqualEveryOrderOfTheAdditions)
     }
     EXPECT_GT(proved, 50) << "too few sums proved to test anything";
     Binade tiny;
-    EXPECT_FALSE(PrepareBinade(tiny, FLT_TRUE_MIN, add));
+    EXPECT_FALSE(PrepareBinade(tiny, FLT_TRUE_MIN, add, true));
     EXPECT_FALSE(StaysInBinade(1.0, tiny, add, 0, 0, 0)) << "an empty binade holds nothing";
 }
 
