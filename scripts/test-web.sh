@@ -7,7 +7,8 @@
 #   3. runs the world and engine tests under node (CTest in build-web/simd128/): the step
 #      against the model with the SIMD128 and the portable build, the engine and its worker,
 #      the SDL calls the build supplies; then prints the step's speed with each build;
-#   4. runs the page in headless Chromium against web/serve.py on a free loopback port
+#   4. checks web/serve.py's refusals (node --test tests/web/serve.test.mjs);
+#   5. runs the page in headless Chromium against web/serve.py on a free loopback port
 #      (node --test tests/web/page.test.mjs).
 # Stops with one line at the first thing it cannot do.
 set -euo pipefail
@@ -63,6 +64,9 @@ say "the step's speed under node, per build:"
 while read -r build; do
     QUOLVANE_STEP_ISA=$build node --no-experimental-fetch build-web/simd128/web_step.js
 done <build-web/simd128/step-builds
+
+say "web/serve.py's refusals"
+(cd tests/web && node --test serve.test.mjs)
 
 say "the page in headless Chromium"
 (cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test page.test.mjs)
