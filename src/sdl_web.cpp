@@ -266,11 +266,19 @@ EM_JS(void, quolvane_sleep_until_event, (), {
             set: function(replaced) { queue = watch(replaced); }
         });
     }
+    // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
+    // runs as a callback of the program's, so that the runtime exits (and the page learns the
+    // exit status) once SDL_main has returned after it.
     Asyncify.handleSleep(function(wakeUp) {
+        runtimeKeepalivePush();
+        var wake = function() {
+            runtimeKeepalivePop();
+            callUserCallback(wakeUp);
+        };
         if (SDL.events.length > 0)
-            setTimeout(wakeUp, 0);
+            setTimeout(wake, 0);
         else
-            SDL.quolvaneWake = wakeUp;
+            SDL.quolvaneWake = wake;
     });
 });
 
