@@ -1,6 +1,7 @@
 # The WebAssembly build, included by the top CMakeLists.txt when emscripten compiles (emcmake):
-# the page, the program it loads, and the world and engine tests under node. scripts/web.sh
-# configures it twice into build-web/, once per build of the step (see README, "Play in a
+# the page (with its service worker, manifest and icons), the program it loads, and the world
+# and engine tests under node. scripts/web.sh configures it twice into build-web-trees/, once per
+# build of the step, both putting the page's files into build-web/ (see README, "Play in a
 # browser").
 
 # Where the page and the program go, and the program's name there: the page loads
