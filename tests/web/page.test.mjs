@@ -404,6 +404,16 @@ describe('the page with the game running', () => {
       const [ex, ey] = await pointAt(page, 1279, 719);
       assert.deepEqual([ex, ey], [636, 356]);
       await waitForPreview(page, ex, ey, 2);
+      // Scrolled, the pointer still maps to the cell under it, in the part still in view.
+      await page.evaluate(() => {
+        document.documentElement.style.height = '300vh';
+        window.scrollTo(0, 300);
+      });
+      await until(page, () => window.scrollY === 300);
+      const inView = await canvasRect(page);
+      const [sx, sy] = await pointAt(page, 601,
+        Math.floor((inView.height - 20) * 720 / inView.height));
+      await waitForPreview(page, sx, sy, 2);
       await until(page, () => window.keysSeen.length >= 5);
       const seen = await page.evaluate(() => window.keysSeen);
       assert.deepEqual(seen, [['r', true], ['r', true], ['ArrowRight', true],
