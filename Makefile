@@ -36,17 +36,18 @@ package: build
 test-arm64:
 	@JOBS=$(JOBS) ./scripts/test-arm64.sh
 
-# The page for browsers in build-web/: the same program compiled to WebAssembly with emscripten
-# (installed first if missing), and a server for it on 127.0.0.1 with the headers that let the
-# page run threads.
+# The page for browsers in build-web/ (and zipped there for any static host): the same program
+# compiled to WebAssembly with emscripten (installed first if missing), and a server for it on
+# 127.0.0.1 with the headers that let the page run threads.
 web:
 	@JOBS=$(JOBS) ./scripts/web.sh
 
 web-serve: web
 	@python3 web/serve.py build-web
 
-# The page's tests: the world and engine under node, and the page in headless Chromium (installs
-# what it needs: emscripten, nodejs, chromium, and playwright-core from tests/web's lock file).
+# The page's tests: the world and engine under node, serve.py, and the page in headless Chromium
+# and Firefox (installs what it needs: emscripten, nodejs, chromium, firefox-esr, and
+# playwright-core and puppeteer-core from tests/web's lock file).
 test-web:
 	@JOBS=$(JOBS) ./scripts/test-web.sh
 

@@ -1,6 +1,7 @@
 # The WebAssembly build, included by the top CMakeLists.txt when emscripten compiles (emcmake):
-# the page, the program it loads, and the world and engine tests under node. scripts/web.sh
-# configures it twice into build-web/, once per build of the step (see README, "Play in a
+# the page (with its service worker, manifest and icons), the program it loads, and the world
+# and engine tests under node. scripts/web.sh configures it twice into build-web-trees/, once per
+# build of the step, both putting the page's files into build-web/ (see README, "Play in a
 # browser").
 
 # Where the page and the program go, and the program's name there: the page loads
@@ -9,6 +10,11 @@ set(QUOLVANE_WEB_OUT ${CMAKE_BINARY_DIR} CACHE PATH "The page's folder")
 set(QUOLVANE_WEB_NAME quolvane CACHE STRING "The program's file name in the page's folder, less .js")
 
 add_executable(quolvane src/main.cpp src/sdl_web_start.cpp)
+# The surface's colours are turned into the canvas's byte order every frame: four pixels at a
+# time where the program may use WebAssembly SIMD.
+if(QUOLVANE_WASM_SIMD)
+  set_source_files_properties(src/sdl_web_start.cpp PROPERTIES COMPILE_OPTIONS -msimd128)
+endif()
 target_link_libraries(quolvane PRIVATE quolvane_ui)
 set_target_properties(quolvane PROPERTIES OUTPUT_NAME ${QUOLVANE_WEB_NAME}
                                           RUNTIME_OUTPUT_DIRECTORY ${QUOLVANE_WEB_OUT})
@@ -18,6 +24,8 @@ target_link_options(quolvane PRIVATE
   # src/sdl_web.cpp); only the direct calls on its way there need to be able to unwind.
   -sASYNCIFY
   -sASYNCIFY_IGNORE_INDIRECT
+  # SDL_WaitEvent's sleep until the next event is queued (src/sdl_web.cpp).
+  -sASYNCIFY_IMPORTS=quolvane_sleep_until_event
   # One Web Worker made ready before the program starts, for the engine's worker thread: a
   # restart joins the old thread (which gives its Worker back) before it starts the new one. A
   # thread can start only on a Worker that is ready, since the main thread does not hand control
@@ -30,9 +38,27 @@ target_link_options(quolvane PRIVATE
   -sINITIAL_MEMORY=64MB
   # When the loop ends the runtime exits, so the page learns the exit status (Module.onExit).
   -sEXIT_RUNTIME=1
-  # The canvas takes its colours in another byte order: src/sdl_web_start.cpp turns them.
-  "LINKER:--wrap=SDL_UnlockSurface")
+  # src/sdl_web_start.cpp: the canvas takes its colours in another byte order, so the surface
+  # is turned on unlock; the page takes the caption, and learns where each frame's preview is.
+  "LINKER:--wrap=SDL_UnlockSurface,--wrap=SDL_WM_SetCaption,--wrap=SDL_GetMouseState")
 configure_file(web/index.html ${QUOLVANE_WEB_OUT}/index.html COPYONLY)
+# The service worker, its cache named for this version, and the manifest for installing the page.
+configure_file(web/sw.js ${QUOLVANE_WEB_OUT}/sw.js @ONLY)
+configure_file(web/manifest.webmanifest ${QUOLVANE_WEB_OUT}/manifest.webmanifest COPYONLY)
+
+# The manifest's icons, drawn from the desktop's at build time (rsvg-convert, Debian's
+# librsvg2-bin).
+find_program(QUOLVANE_RSVG_CONVERT rsvg-convert REQUIRED)
+set(quolvane_web_icons)
+foreach(size 192 512)
+  set(icon ${QUOLVANE_WEB_OUT}/icon-${size}.png)
+  add_custom_command(OUTPUT ${icon}
+    COMMAND ${QUOLVANE_RSVG_CONVERT} -w ${size} -h ${size} -o ${icon}
+            ${PROJECT_SOURCE_DIR}/data/quolvane.svg
+    DEPENDS ${PROJECT_SOURCE_DIR}/data/quolvane.svg VERBATIM)
+  list(APPEND quolvane_web_icons ${icon})
+endforeach()
+add_custom_target(quolvane_web_icons ALL DEPENDS ${quolvane_web_icons})
 
 option(QUOLVANE_WEB_TESTS "Build the world and engine tests that run under node" OFF)
 if(QUOLVANE_WEB_TESTS)

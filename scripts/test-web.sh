@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # `make test-web`: the tests of the page and its WebAssembly program.
-#   1. installs what is missing, saying so: emscripten, nodejs, chromium, GoogleTest's sources
-#      (apt-get, through sudo when not root), and playwright-core at the version tests/web's
-#      lock file holds (npm ci; it drives Debian's chromium and never downloads a browser);
+#   1. installs what is missing, saying so: emscripten, nodejs, chromium, firefox-esr,
+#      GoogleTest's sources, rsvg-convert (apt-get, through sudo when not root), and
+#      playwright-core and puppeteer-core at the versions tests/web's lock file holds (npm ci;
+#      they drive Debian's chromium and firefox-esr and never download a browser);
 #   2. builds the page and both programs into build-web/, and the node tests (scripts/web.sh);
-#   3. runs the world and engine tests under node (CTest in build-web/simd128/): the step
+#   3. runs the world and engine tests under node (CTest in build-web-trees/simd128/): the step
 #      against the model with the SIMD128 and the portable build, the engine and its worker,
 #      the SDL calls the build supplies; then prints the step's speed with each build;
-#   4. runs the page in headless Chromium against web/serve.py on a free loopback port
-#      (node --test tests/web/page.test.mjs).
+#   4. checks web/serve.py's refusals (node --test tests/web/serve.test.mjs);
+#   5. runs the page in headless Chromium, then in headless Firefox, against web/serve.py on a
+#      free loopback port (node --test tests/web/page.test.mjs, QUOLVANE_BROWSER=firefox).
 # Stops with one line at the first thing it cannot do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +18,7 @@ start=$(date +%s)
 say() { echo "test-web: $*"; }
 fail() { echo "test-web: $*" >&2; exit 1; }
 
-packages=(emscripten nodejs npm chromium libgtest-dev python3 cmake make)
+packages=(emscripten nodejs npm chromium firefox-esr libgtest-dev librsvg2-bin python3 cmake make)
 missing=()
 native=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
@@ -46,24 +48,33 @@ if [ ${#missing[@]} -gt 0 ]; then
         fail "cannot install ${missing[*]}: $(grep -E '^(E|Err):' "$log" | tail -n 1)"
 fi
 command -v chromium >/dev/null || fail "chromium is not on PATH after installing it"
+command -v firefox-esr >/dev/null || fail "firefox-esr is not on PATH after installing it"
 
 if ! (cd tests/web && npm ls --depth=0 >/dev/null 2>&1); then
-    say "installing playwright-core from tests/web/package-lock.json (npm ci)"
-    (cd tests/web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error) ||
-        fail "npm ci in tests/web could not install playwright-core"
+    say "installing playwright-core and puppeteer-core from tests/web/package-lock.json (npm ci)"
+    (cd tests/web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 PUPPETEER_SKIP_DOWNLOAD=1 \
+        npm ci --no-audit --no-fund --loglevel=error) ||
+        fail "npm ci in tests/web could not install playwright-core and puppeteer-core"
 fi
-say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/null | head -n 1)"
+say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/null | head -n 1);" \
+    "$(firefox-esr --version 2>/dev/null | head -n 1)"
 
 ./scripts/web.sh --tests
 
 say "the world and the engine under node ($(node --version))"
-(cd build-web/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
+(cd build-web-trees/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
 
 say "the step's speed under node, per build:"
 while read -r build; do
-    QUOLVANE_STEP_ISA=$build node --no-experimental-fetch build-web/simd128/web_step.js
-done <build-web/simd128/step-builds
+    QUOLVANE_STEP_ISA=$build node --no-experimental-fetch build-web-trees/simd128/web_step.js
+done <build-web-trees/simd128/step-builds
 
-say "the page in headless Chromium"
-(cd tests/web && QUOLVANE_WEB_DIR="$PWD/../../build-web" node --test page.test.mjs)
+say "web/serve.py's refusals"
+(cd tests/web && node --test serve.test.mjs)
+
+for browser in chromium firefox; do
+    say "the page in headless ${browser^}"
+    (cd tests/web && QUOLVANE_BROWSER=$browser QUOLVANE_WEB_DIR="$PWD/../../build-web" \
+        node --test page.test.mjs)
+done
 say "done in $(($(date +%s) - start)) s"

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# `make web`: builds the page into build-web/ with emscripten: index.html, and the program twice,
-# quolvane.js (+ .wasm, .worker.js) with the portable step and quolvane-simd128.js with the
-# WebAssembly SIMD step; the page loads the second where the browser has SIMD.
+# `make web`: builds the page into build-web/ with emscripten: index.html, its service worker
+# (sw.js), its manifest and icons, and the program twice, quolvane.js (+ .wasm, .worker.js) with
+# the portable step and quolvane-simd128.js with the WebAssembly SIMD step; the page loads the
+# second where the browser has SIMD. build-web/ then holds only the files to serve, and
+# quolvane-web-<version>.zip of exactly those, ready to upload to any static host.
 #
 # Usage: scripts/web.sh [--tests]
 #   --tests  also builds the world and engine tests that run under node (make test-web)
 #
-# Installs emscripten (and nodejs, cmake, make) with apt-get first when missing, saying so
-# (through sudo when not root). Each build has a tree of its own under build-web/ (portable/,
-# simd128/); the desktop build in build/ is not touched.
+# Installs emscripten (and nodejs, cmake, make, rsvg-convert) with apt-get first when missing,
+# saying so (through sudo when not root). Each build has a CMake tree of its own under
+# build-web-trees/ (portable/, simd128/); the desktop build in build/ is not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="build-web"
+trees="build-web-trees"
 tests=OFF
 [ "${1:-}" = "--tests" ] && tests=ON
 
@@ -21,7 +24,7 @@ export NODE_PATH="/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}"
 
 # What the build runs, and the Debian package that brings each.
 need=()
-for tool in emcc:emscripten node:nodejs cmake:cmake make:make python3:python3; do
+for tool in emcc:emscripten node:nodejs cmake:cmake make:make python3:python3 rsvg-convert:librsvg2-bin; do
     command -v "${tool%%:*}" >/dev/null || need+=("${tool#*:}")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -39,12 +42,27 @@ echo "web: $(emcc --version | head -n 1)"
 build() {
     local name=$1 program=$2 simd=$3 with_tests=$4
     # (emcmake names the command it runs on standard error: left out, errors are kept.)
-    emcmake cmake -S . -B "$out/$name" -DCMAKE_BUILD_TYPE=Release \
+    emcmake cmake -S . -B "$trees/$name" -DCMAKE_BUILD_TYPE=Release \
         -DQUOLVANE_WEB_OUT="$PWD/$out" -DQUOLVANE_WEB_NAME="$program" \
         -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_TESTS="$with_tests" 2>&1 >/dev/null |
         { grep -v '^configure: ' || true; } >&2
-    cmake --build "$out/$name" -j"${JOBS:-2}"
+    cmake --build "$trees/$name" -j"${JOBS:-2}"
 }
+# The trees lived in build-web/ once: they go, so that nothing but the page is served from there.
+for old in "$out/portable" "$out/simd128"; do
+    [ -f "$old/CMakeCache.txt" ] && rm -rf "$old"
+done
 build portable quolvane OFF OFF
 build simd128 quolvane-simd128 ON "$tests"
-echo "web: the page is in $out/ (make web-serve serves it)"
+
+# The files to serve, as one archive: everything in build-web/ but archives.
+version=$(sed -n "s/^const CACHE = 'quolvane-\(.*\)';$/\1/p" "$out/sw.js")
+[ -n "$version" ] || { echo "web: no version in $out/sw.js" >&2; exit 1; }
+rm -f "$out"/quolvane-web-*.zip
+(
+    cd "$out"
+    files=()
+    for f in *; do [ -f "$f" ] && [[ "$f" != *.zip ]] && files+=("$f"); done
+    cmake -E tar cf "quolvane-web-$version.zip" --format=zip "${files[@]}"
+)
+echo "web: the page is in $out/, and as $out/quolvane-web-$version.zip (make web-serve serves it)"

@@ -238,20 +238,55 @@ void SDL_Delay(Uint32 ms)
 
 // --- Waiting for events ---------------------------------------------------------------------
 
-namespace {
-// How long the main thread sleeps between looks at the event queue. Browser events and timer
-// callbacks run during the sleep and queue their SDL events; a few milliseconds keep input
-// prompt without waking the page more often than the browser's timers can anyway (it holds
-// repeated short timeouts to 4 ms).
-const unsigned int EVENT_POLL_MS = 4;
-}  // namespace
+// Hands the main thread back to the browser (ASYNCIFY) until the next event is queued. Every
+// event reaches emscripten's SDL queue on the main thread (the browser's input handlers, and the
+// timers, whose callbacks push from there too), so the queue's push wakes the wait: in a task of
+// its own, after the pushing code has returned. A push while nothing waits costs one test.
+EM_JS(void, quolvane_sleep_until_event, (), {
+    if (!SDL.quolvaneWatched) {
+        SDL.quolvaneWatched = true;
+        SDL.quolvaneWake = null;
+        var watch = function(queue) {
+            queue.push = function() {
+                var length = Array.prototype.push.apply(queue, arguments);
+                var wake = SDL.quolvaneWake;
+                if (wake) {
+                    SDL.quolvaneWake = null;
+                    queueMicrotask(wake);
+                }
+                return length;
+            };
+            return queue;
+        };
+        // SDL replaces its queue when it overflows: the new one is watched as well.
+        var queue = watch(SDL.events);
+        Object.defineProperty(SDL, "events", {
+            configurable: true,
+            get: function() { return queue; },
+            set: function(replaced) { queue = watch(replaced); }
+        });
+    }
+    // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
+    // runs as a callback of the program's, so that the runtime exits (and the page learns the
+    // exit status) once SDL_main has returned after it.
+    Asyncify.handleSleep(function(wakeUp) {
+        runtimeKeepalivePush();
+        var wake = function() {
+            runtimeKeepalivePop();
+            callUserCallback(wakeUp);
+        };
+        if (SDL.events.length > 0)
+            setTimeout(wake, 0);
+        else
+            SDL.quolvaneWake = wake;
+    });
+});
 
-// Blocks until an event is queued, handing the main thread back to the browser meanwhile (the
-// canvas, input and timers all run there). With a null event it leaves the event queued, as
-// SDL's own does; otherwise it takes it.
+// Blocks until an event is queued, the main thread sleeping meanwhile. With a null event it
+// leaves the event queued, as SDL's own does; otherwise it takes it.
 int SDL_WaitEvent(SDL_Event* event)
 {
     while (!SDL_PollEvent(event))
-        emscripten_sleep(EVENT_POLL_MS);
+        quolvane_sleep_until_event();
     return 1;
 }

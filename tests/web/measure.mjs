@@ -1,7 +1,16 @@
-// Measures the page in headless Chromium: the time from navigation to the first frame, and the
-// CPU time Chromium's processes take while the game plays on its own for a while. Not a test:
-// run by hand after `make web`, e.g.
-//   node tests/web/measure.mjs [--build portable|simd128] [--seconds 20] [--loads 5]
+// Measures the page in headless Chromium. Not a test: run by hand after `make web`.
+//   node tests/web/measure.mjs [--first] [--cpu] [--profile] [--build portable|simd128]
+//                              [--seconds 20] [--loads 5] [--dir build-web]
+//   --first    the time from navigation to the first frame, over --loads loads (the default
+//              when nothing else is asked for)
+//   --cpu      the CPU the whole browser takes, for --seconds each, with an about:blank page, a
+//              reference page that does the least a page showing 10 frames a second must
+//              (putImageData of a 1280 x 720 frame and one line of text, 10 times a second), and
+//              the game playing on its own; printed less the about:blank baseline, with the
+//              game's ratio to the reference
+//   --profile  the functions the page's main thread spends its time in while the game plays,
+//              for --seconds, from Chromium's sampling profiler
+//   --dir      the page's folder to serve (another build's, to compare)
 // CPU time is read from /proc for every process of the browser, so it includes the browser's
 // own work besides the page's (drawing the canvas, its compositor), which a player pays too.
 import { spawn } from 'node:child_process';
@@ -14,26 +23,35 @@ import { chromium } from 'playwright-core';
 
 const { values: opt } = parseArgs({
   options: {
+    first: { type: 'boolean', default: false },
+    cpu: { type: 'boolean', default: false },
+    profile: { type: 'boolean', default: false },
     build: { type: 'string', default: '' },
     seconds: { type: 'string', default: '20' },
     loads: { type: 'string', default: '5' },
+    dir: { type: 'string', default: '' },
   },
 });
+if (!opt.cpu && !opt.profile) opt.first = true;
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+const dir = opt.dir ? path.resolve(opt.dir) : path.join(root, 'build-web');
+const seconds = Number(opt.seconds);
 const ticksPerSecond = 100;  // USER_HZ on Linux
+const viewport = { width: 1366, height: 657 };
 
 function serve() {
-  const child = spawn('python3', [path.join(root, 'web/serve.py'),
-    path.join(root, 'build-web'), '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const child = spawn('python3', [path.join(root, 'web/serve.py'), dir, '--port', '0'],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve) => {
     createInterface({ input: child.stdout }).once('line', (line) => {
-      resolve({ url: /(http:\S+)/.exec(line)[1], stop: () => child.kill() });
+      resolve({ url: /(http:\S+)/.exec(line)[1], pid: child.pid, stop: () => child.kill() });
     });
   });
 }
 
-// User plus system CPU seconds of a process and all its descendants.
-function cpuSeconds(rootPid) {
+// User plus system CPU seconds of every process below this one (the browser's), less the
+// server's.
+function cpuSeconds() {
   const stats = new Map();
   for (const entry of readdirSync('/proc')) {
     if (!/^\d+$/.test(entry)) continue;
@@ -45,12 +63,39 @@ function cpuSeconds(rootPid) {
   }
   let total = 0;
   const within = (pid) => {
-    for (let p = pid; p > 1; p = stats.get(p)?.ppid ?? 0) if (p === rootPid) return true;
+    if (pid === process.pid || pid === server.pid) return false;
+    for (let p = pid; p > 1; p = stats.get(p)?.ppid ?? 0) {
+      if (p === server.pid) return false;
+      if (p === process.pid) return true;
+    }
     return false;
   };
   for (const [pid, s] of stats) if (within(pid)) total += s.cpu;
   return total / ticksPerSecond;
 }
+
+// The least a page showing 10 frames a second does: a 1280 x 720 frame put on a canvas scaled
+// as the game's is, and one line of text, each time.
+const REFERENCE = `<!doctype html><meta charset="utf-8"><body style="margin:0;background:#000;color:#ddd;
+font:15px/22px monospace"><p id="line" style="margin:6px"></p><canvas width="1280" height="720"
+style="display:block;margin:auto;image-rendering:pixelated;width:min(100vw,calc((100vh - 90px) * 16 / 9))">
+</canvas><script>
+const canvas = document.querySelector('canvas'), ctx = canvas.getContext('2d');
+const line = document.getElementById('line'), frame = ctx.createImageData(1280, 720);
+const pixels = new Uint32Array(frame.data.buffer);
+window.quolvane = { frames: 0 };
+setInterval(() => {
+  const n = ++window.quolvane.frames;
+  for (let i = 0; i < pixels.length; i += 97) pixels[i] = 0xff000000 | (n * 2654435761 + i);
+  ctx.putImageData(frame, 0, 0);
+  line.textContent = 'RUD EZARAR EROV IZAZODER! Build cost: 25000.000000 (' + (n * 1.5).toFixed(6) + ')';
+}, 100);
+</script>`;
+
+// The same with the game's redraw timer beside it: a 10 ms one-shot timer armed again after each
+// tick, doing nothing else. It shows what the designed loop's ticks alone cost the browser.
+const REFERENCE_TIMER = REFERENCE.replace('</script>',
+  'const tick = () => setTimeout(tick, 10); tick();\n</script>');
 
 const server = await serve();
 const browser = await chromium.launch({
@@ -59,34 +104,91 @@ const browser = await chromium.launch({
     '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
 const query = opt.build ? `?build=${opt.build}` : '';
-const firsts = [];
-for (let i = 0; i < Number(opt.loads); ++i) {
-  const context = await browser.newContext({ viewport: { width: 1300, height: 800 } });
-  const page = await context.newPage();
-  await page.goto(server.url + query);
-  await page.waitForFunction(() => window.quolvane.firstFrameMs !== null, null, { timeout: 60000 });
-  firsts.push(await page.evaluate(() => window.quolvane.firstFrameMs));
-  await context.close();
-}
-firsts.sort((a, b) => a - b);
-console.log(`first frame after navigation: median ${firsts[firsts.length >> 1].toFixed(0)} ms ` +
-            `(${firsts.map((t) => t.toFixed(0)).join(', ')})`);
+const game = server.url + query;
 
-const context = await browser.newContext({ viewport: { width: 1300, height: 800 } });
-const page = await context.newPage();
-await page.goto(server.url + query);
-await page.waitForFunction(() => window.quolvane.frames >= 10, null, { timeout: 60000 });
-const browserPid = browser.process ? browser.process().pid : null;
-const pid = browserPid ?? Number(readFileSync('/proc/self/stat', 'utf8').split(' ')[0]);
-const frames0 = await page.evaluate(() => window.quolvane.frames);
-const cpu0 = cpuSeconds(pid);
-const t0 = Date.now();
-await page.waitForTimeout(Number(opt.seconds) * 1000);
-const cpu1 = cpuSeconds(pid);
-const seconds = (Date.now() - t0) / 1000;
-const frames = (await page.evaluate(() => window.quolvane.frames)) - frames0;
-const build = await page.evaluate(() => window.quolvane.build);
-console.log(`${build} build, playing on its own for ${seconds.toFixed(1)} s: ${frames} frames, ` +
-            `Chromium used ${(cpu1 - cpu0).toFixed(2)} CPU s (${(100 * (cpu1 - cpu0) / seconds).toFixed(0)} % of one core)`);
+// Opens `what` (a URL, or a page's HTML) in a fresh page; resolves once it shows frames.
+async function open(what) {
+  const context = await browser.newContext({ viewport });
+  const page = await context.newPage();
+  if (what.startsWith('http') || what === 'about:blank') await page.goto(what);
+  else await page.setContent(what);
+  if (what !== 'about:blank') {
+    await page.waitForFunction(() => window.quolvane && window.quolvane.frames >= 10, null,
+      { timeout: 60000 });
+  }
+  return { page, close: () => context.close() };
+}
+
+async function cpuOf(what) {
+  const { page, close } = await open(what);
+  const frames0 = what === 'about:blank' ? 0 : await page.evaluate(() => window.quolvane.frames);
+  const cpu0 = cpuSeconds();
+  const t0 = Date.now();
+  await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+  const cpu = cpuSeconds() - cpu0;
+  const wall = (Date.now() - t0) / 1000;
+  const frames = what === 'about:blank' ? 0
+    : (await page.evaluate(() => window.quolvane.frames)) - frames0;
+  const build = what === game ? await page.evaluate(() => window.quolvane.build) : '';
+  await close();
+  return { percent: 100 * cpu / wall, frames, wall, build };
+}
+
+if (opt.first) {
+  const firsts = [];
+  for (let i = 0; i < Number(opt.loads); ++i) {
+    const context = await browser.newContext({ viewport });
+    const page = await context.newPage();
+    await page.goto(game);
+    await page.waitForFunction(() => window.quolvane.firstFrameMs !== null, null, { timeout: 60000 });
+    firsts.push(await page.evaluate(() => window.quolvane.firstFrameMs));
+    await context.close();
+  }
+  firsts.sort((a, b) => a - b);
+  console.log(`first frame after navigation: median ${firsts[firsts.length >> 1].toFixed(0)} ms ` +
+              `(${firsts.map((t) => t.toFixed(0)).join(', ')})`);
+}
+
+if (opt.cpu) {
+  const blank = await cpuOf('about:blank');
+  const reference = await cpuOf(REFERENCE);
+  const timed = await cpuOf(REFERENCE_TIMER);
+  const played = await cpuOf(game);
+  const less = (r) => r.percent - blank.percent;
+  const row = (name, r) => `${name.padEnd(24)} ${r.percent.toFixed(1).padStart(6)} % ` +
+    `${less(r).toFixed(1).padStart(6)} %  ${String(r.frames).padStart(4)} frames in ${r.wall.toFixed(1)} s`;
+  console.log(`CPU of the whole browser, ${seconds} s each, ${viewport.width} x ${viewport.height}:`);
+  console.log(`${'page'.padEnd(24)} ${'CPU'.padStart(8)} ${'less blank'.padStart(10)}`);
+  console.log(row('about:blank', blank));
+  console.log(row('reference page', reference));
+  console.log(row('reference + 10 ms timer', timed));
+  console.log(row(`game (${played.build})`, played));
+  console.log(`game / reference: ${(less(played) / less(reference)).toFixed(2)}; ` +
+              `game / (reference + 10 ms timer): ${(less(played) / less(timed)).toFixed(2)}`);
+}
+
+if (opt.profile) {
+  const { page, close } = await open(game);
+  const cdp = await page.context().newCDPSession(page);
+  await cdp.send('Profiler.enable');
+  await cdp.send('Profiler.setSamplingInterval', { interval: 200 });
+  await cdp.send('Profiler.start');
+  await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+  const { profile } = await cdp.send('Profiler.stop');
+  await close();
+  // Self time per function, from the samples' share.
+  const self = new Map();
+  let total = 0;
+  for (const node of profile.nodes) {
+    const f = node.callFrame;
+    const name = `${f.functionName || '(anonymous)'} ${f.url ? path.basename(f.url) + ':' + (f.lineNumber + 1) : ''}`.trim();
+    self.set(name, (self.get(name) || 0) + (node.hitCount || 0));
+    total += node.hitCount || 0;
+  }
+  const top = [...self].sort((a, b) => b[1] - a[1]).slice(0, 12);
+  console.log(`the page's main thread over ${seconds} s (share of samples, self time):`);
+  for (const [name, hits] of top) console.log(`${(100 * hits / total).toFixed(1).padStart(6)} %  ${name}`);
+}
+
 await browser.close();
 server.stop();

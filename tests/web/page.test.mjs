@@ -1,22 +1,27 @@
-// The page in real headless Chromium (Debian's, driven by playwright-core), served as
-// `make web-serve` serves it: the world on the canvas in the palette's colours, the caption line,
-// the preview under the mouse, a click that pays the price shown, r, Space, q and Escape, the
-// keys left to the browser, and the lines the page shows when it cannot run.
+// The page in real headless browsers, Debian's chromium and firefox-esr (tests/web/browsers.mjs;
+// QUOLVANE_BROWSER picks one), served as `make web-serve` serves it: the world on the canvas in the
+// palette's colours, the caption line, the world fitted to every screen, the preview under the
+// mouse, a click and a tap that pay the price shown, the buttons for the keys, r, Space, q and
+// Escape, the keys left to the browser, a plain static server and no network at all, the
+// manifest, and the lines the page shows when it cannot run.
 //
-// Run by scripts/test-web.sh after `make web`, as node --test page.test.mjs in tests/web/. Every
-// wait is for a condition, with a deadline far beyond what a busy two-core machine needs.
+// Run by scripts/test-web.sh after `make web`, as node --test page.test.mjs in tests/web/, once
+// per browser. Every wait is for a condition, with a deadline far beyond what a busy two-core
+// machine needs.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { cpSync, mkdtempSync, rmSync } from 'node:fs';
+import os from 'node:os';
 import { createInterface } from 'node:readline';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import { INSECURE_HOST, browserName, launch } from './browsers.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const pageDir = process.env.QUOLVANE_WEB_DIR || path.join(root, 'build-web');
-const chromiumPath = process.env.QUOLVANE_CHROMIUM || '/usr/bin/chromium';
 const DEADLINE_MS = 60000;
+const chromium = browserName === 'chromium';
 
 const CAPTION = /^RUD EZARAR EROV IZAZODER! Build cost: (\d+\.\d{6}) \((\d+\.\d{6})\)$/;
 // The palette, indexed by owner * 2 + alive, as the desktop window shows it.
@@ -36,50 +41,53 @@ const TURNED = [
 ];
 const previewCells = (cx, cy, turn) => GLIDER.map(([i, j]) => TURNED[turn & 3](cx, cy, i, j));
 
-// Starts web/serve.py on a free loopback port; resolves to { url, stop }.
-function serve(isolation = true) {
-  const args = [path.join(root, 'web/serve.py'), pageDir, '--port', '0'];
-  if (!isolation) args.push('--no-isolation');
-  const child = spawn('python3', args, { stdio: ['ignore', 'pipe', 'inherit'] });
+// Starts a server on a free loopback port; resolves to { url, stop }. `command` is web/serve.py's
+// arguments, or 'plain' for Python's own static server, which sends no isolation headers.
+function serve(args, folder = pageDir) {
+  const argv = args === 'plain'
+    ? ['-u', '-m', 'http.server', '--bind', '127.0.0.1', '--directory', folder, '0']
+    : [path.join(root, 'web/serve.py'), folder, '--port', '0', ...args];
+  const child = spawn('python3', argv, { stdio: ['ignore', 'pipe', 'ignore'] });
   return new Promise((resolve, reject) => {
     const lines = createInterface({ input: child.stdout });
     lines.once('line', (line) => {
-      const m = /(http:\/\/127\.0\.0\.1:\d+\/)/.exec(line);
-      if (!m) reject(new Error('serve.py said: ' + line));
-      resolve({ url: m[1], stop: () => child.kill() });
+      const m = /http:\/\/127\.0\.0\.1:(\d+)\//.exec(line);
+      if (!m) reject(new Error('the server said: ' + line));
+      resolve({ url: `http://127.0.0.1:${m[1]}/`, port: Number(m[1]),
+        stop: () => new Promise((done) => { child.once('exit', done); child.kill(); }) });
     });
-    child.once('exit', (code) => reject(new Error('serve.py exited with ' + code)));
+    child.once('exit', (code) => reject(new Error('the server exited with ' + code)));
   });
 }
 
 let browser;
 let server;
 let bareServer;
+let tmp;
+const missingServers = {};
 before(async () => {
-  [server, bareServer] = await Promise.all([serve(true), serve(false)]);
-  browser = await chromium.launch({
-    executablePath: chromiumPath,
-    // As root Chromium needs --no-sandbox; the rest keep it off the network and quiet.
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  // The page with one of the program's files left out, for each that the page needs.
+  tmp = mkdtempSync(path.join(os.tmpdir(), 'quolvane-page-'));
+  const missing = {};
+  for (const name of ['quolvane-simd128.wasm', 'quolvane-simd128.worker.js']) {
+    missing[name] = path.join(tmp, name.replace(/\W/g, '-'));
+    cpSync(pageDir, missing[name], { recursive: true, filter: (f) => path.basename(f) !== name });
+  }
+  let missingList;
+  [server, bareServer, browser, ...missingList] = await Promise.all([
+    serve([]), serve(['--no-isolation']), launch(),
+    ...Object.values(missing).map((folder) => serve([], folder))]);
+  Object.keys(missing).forEach((name, i) => { missingServers[name] = missingList[i]; });
 });
 after(async () => {
   await browser?.close();
-  server?.stop();
-  bareServer?.stop();
+  for (const s of [server, bareServer, ...Object.values(missingServers)]) await s?.stop();
+  if (tmp) rmSync(tmp, { recursive: true, force: true });
 });
 
-// A fresh page with its console errors and uncaught exceptions collected.
-async function open(url, { viewport = { width: 1300, height: 800 }, init } = {}) {
-  const context = await browser.newContext({ viewport });
-  const page = await context.newPage();
-  const errors = [];
-  page.on('console', (m) => { if (m.type() === 'error') errors.push('console: ' + m.text()); });
-  page.on('pageerror', (e) => errors.push('exception: ' + e.message));
-  if (init) await page.addInitScript(init);
-  await page.goto(url);
-  return { page, errors, close: () => context.close() };
+// A fresh page (a profile of its own), with its console errors collected.
+function open(url, options = {}) {
+  return browser.open(url, options);
 }
 
 const game = (page) => page.evaluate(() => ({ ...window.quolvane }));
@@ -87,13 +95,14 @@ const lineText = (page, id) => page.evaluate((id) => document.getElementById(id)
 
 // Waits until fn(arg) holds in the page.
 function until(page, fn, arg) {
-  return page.waitForFunction(fn, arg, { timeout: DEADLINE_MS, polling: 20 });
+  return page.until(fn, arg, DEADLINE_MS);
 }
 
 // Waits for the next frame after frame `seen`; returns { frames, price, balance, caption }.
 async function nextFrame(page, seen) {
   await until(page, (n) => window.quolvane.frames > n, seen);
-  const [frames, caption] = await page.evaluate(() => [window.quolvane.frames, document.title]);
+  const [frames, caption] = await page.evaluate(
+    () => [window.quolvane.frames, window.quolvane.caption]);
   const m = CAPTION.exec(caption);
   assert.ok(m, 'the caption after a frame: ' + caption);
   return { frames, caption, price: Number(m[1]), balance: Number(m[2]) };
@@ -124,14 +133,93 @@ function cellColours(page, cells = null) {
   }, cells);
 }
 
-// Moves the mouse to canvas pixel (px, py); returns the preview's anchor cell.
+const canvasRect = (page) => page.evaluate(() => {
+  const r = document.getElementById('canvas').getBoundingClientRect();
+  return { left: r.left, top: r.top, width: r.width, height: r.height };
+});
+
+// Where in the viewport canvas pixel (px, py) is shown, the canvas being scaled. Browsers may
+// round a pointer's position to whole CSS pixels, so the tests aim at the middle of a cell's
+// block, pixel (2x + 1, 2y + 1), where that cannot take the pointer to another cell.
+async function shownAt(page, px, py) {
+  const r = await canvasRect(page);
+  return [r.left + px * r.width / 1280, r.top + py * r.height / 720];
+}
+const anchorOf = ([mx, my]) => [Math.floor(Math.min(mx, 1272) / 2), Math.floor(Math.min(my, 712) / 2)];
+
+// Moves the mouse to about canvas pixel (px, py); once a frame is drawn for it, returns the
+// preview's anchor cell there. On a small screen a whole CSS pixel, the pointer's step, spans
+// several canvas pixels, so the cell is the one of the position the frame was drawn for.
 async function pointAt(page, px, py) {
-  const rect = await page.evaluate(() => {
-    const r = document.getElementById('canvas').getBoundingClientRect();
-    return { left: r.left, top: r.top };
+  const [x, y] = await shownAt(page, px, py);
+  await page.mouse.move(x, y);
+  const step = await page.evaluate(() => 1280 / document.getElementById('canvas').clientWidth);
+  await until(page, ([px, py, near]) => {
+    const m = window.quolvane.mouse;
+    return m && Math.abs(m[0] - px) <= near && Math.abs(m[1] - py) <= near;
+  }, [px, py, step + 1]);
+  return anchorOf(await page.evaluate(() => window.quolvane.mouse));
+}
+
+// Every frame's pointer and caption, in order, as window.frameLog: for a test to find the frame
+// that was drawn for a spot. Run before the page's scripts, it wraps the page's two hooks.
+function logFrames() {
+  window.frameLog = [];
+  let module;
+  Object.defineProperty(window, 'Module', {
+    configurable: true,
+    get: () => module,
+    set: (m) => {
+      if (m && !m.logged) {
+        const [mouse, caption] = [m.onFrameMouse, m.onCaption];
+        m.onFrameMouse = (x, y) => { window.frameLog.push({ mouse: [x, y], caption: null }); mouse(x, y); };
+        m.onCaption = (text) => {
+          const last = window.frameLog[window.frameLog.length - 1];
+          if (last && last.caption === null) last.caption = text;
+          caption(text);
+        };
+        m.logged = true;
+      }
+      module = m;
+    },
   });
-  await page.mouse.move(rect.left + px, rect.top + py);
-  return [Math.floor(Math.min(px, 1272) / 2), Math.floor(Math.min(py, 712) / 2)];
+}
+
+// An anchor whose whole 3 x 3 block is other players' ground (the dearest spot, well above what
+// the balance moves by between two frames), away from the edges.
+const enemyBlock = (cells, [x, y]) => {
+  for (let i = 0; i < 3; ++i) {
+    for (let j = 0; j < 3; ++j) if (PALETTE.indexOf(cells[(y + i) * 640 + x + j]) >> 1 < 2) return false;
+  }
+  return true;
+};
+function enemySpot(cells) {
+  for (let y = 20; y < 340; y += 3) {
+    for (let x = 20; x < 620; x += 3) if (enemyBlock(cells, [x, y])) return [x, y];
+  }
+  return null;
+}
+
+// Waits, frame by frame, until the balance covers 1.5 times the price at the preview (and
+// `least`) and the
+// price is over four times what the balance moved by between any two of the last three frames,
+// so that a payment stands out from the world's own flows; returns that frame and the flow.
+async function affordable(page, frame, least = 0) {
+  const moves = [];
+  const start = Date.now();
+  for (;;) {
+    assert.ok(Date.now() - start < 3 * DEADLINE_MS,
+      'no frame with a balance of 1.5 x a price over 4 x the flow');
+    const next = await nextFrame(page, frame.frames);
+    moves.push(Math.abs(next.balance - frame.balance));
+    frame = next;
+    if (moves.length > 3) moves.shift();
+    const flow = Math.max(...moves);
+    if (moves.length === 3 && frame.balance >= 1.5 * Math.max(frame.price, least) &&
+        frame.price > 4 * flow) {
+      return { frame, flow };
+    }
+  }
 }
 
 async function waitForPreview(page, cx, cy, turn) {
@@ -149,21 +237,52 @@ async function waitForPreview(page, cx, cy, turn) {
   }, [cells, PREVIEW]);
 }
 
+// Whether the page fits the viewport: the whole canvas inside it, no scrolling either way, the
+// world at 16 : 9 and centred, filling the stage one way, and a readable caption line.
+const fitting = () => {
+  const c = document.getElementById('canvas').getBoundingClientRect();
+  const s = document.getElementById('stage').getBoundingClientRect();
+  const root = document.documentElement;
+  const font = parseFloat(getComputedStyle(document.getElementById('caption')).fontSize);
+  const problems = [];
+  if (root.scrollWidth > innerWidth || root.scrollHeight > innerHeight) {
+    problems.push(`scrolls: ${root.scrollWidth} x ${root.scrollHeight} in ${innerWidth} x ${innerHeight}`);
+  }
+  if (c.left < 0 || c.top < 0 || c.right > innerWidth || c.bottom > innerHeight) {
+    problems.push(`canvas ${c.left},${c.top} to ${c.right},${c.bottom}`);
+  }
+  if (Math.abs(c.width * 9 / 16 - c.height) > 1) problems.push(`canvas ${c.width} x ${c.height}`);
+  if (Math.abs((c.left - s.left) - (s.right - c.right)) > 1 ||
+      Math.abs((c.top - s.top) - (s.bottom - c.bottom)) > 1) problems.push('not centred');
+  if (s.width - c.width > 1 && s.height - c.height > 1) problems.push('does not fill the stage');
+  if (font < 12) problems.push(`caption at ${font} px`);
+  if (getComputedStyle(document.getElementById('canvas')).imageRendering !== 'pixelated') {
+    problems.push('not pixelated');
+  }
+  return problems.join('; ');
+};
+async function assertFits(page, size) {
+  await page.resize(size);
+  try {
+    await until(page, (f) => new Function('return (' + f + ')()')() === '', fitting.toString());
+  } catch (error) {
+    assert.fail(`${size.width} x ${size.height}: ${await page.evaluate(fitting)}`);
+  }
+}
+
 describe('the page with the game running', () => {
   test('loads without console errors and shows the world in the palette, with the caption line',
     async (t) => {
-      const { page, errors, close } = await open(server.url);
+      const page = await open(server.url);
       try {
         await until(page, () => window.quolvane.frames >= 2);
         const state = await game(page);
-        t.diagnostic(`build ${state.build}: first frame ${state.firstFrameMs.toFixed(0)} ms ` +
-                     'after navigation');
-        assert.equal(state.build, 'simd128', 'Chromium has WebAssembly SIMD');
-        // Read together: the next frame may change both at any moment.
-        const [caption, title] = await page.evaluate(
-          () => [document.getElementById('caption').textContent, document.title]);
-        assert.match(caption, CAPTION);
-        assert.equal(title, caption, 'the title and the line above the canvas');
+        t.diagnostic(`${browserName}, build ${state.build}: first frame ` +
+                     `${state.firstFrameMs.toFixed(0)} ms after navigation`);
+        assert.equal(state.build, 'simd128', 'the browser has WebAssembly SIMD');
+        // The line and the title follow the caption after it, each when the page shows them.
+        await until(page, (re) => new RegExp(re).test(document.getElementById('caption').textContent) &&
+          new RegExp(re).test(document.title), CAPTION.source);
         assert.equal(await lineText(page, 'status'), '', 'no status line while playing');
         assert.equal(await page.evaluate(() => document.getElementById('canvas').style.cursor),
           'none', 'the system pointer is hidden over the canvas');
@@ -179,15 +298,68 @@ describe('the page with the game running', () => {
         }
         assert.ok(cells.filter((c) => c !== 0).length > cells.length / 10,
           'over a tenth of the world is not black');
-        assert.deepEqual(errors, []);
+        assert.deepEqual(page.errors, []);
       } finally {
-        await close();
+        await page.close();
       }
     });
 
+  test('the world fits every screen, refitted on resize; the manifest and its icons', async (t) => {
+    const page = await open(server.url, { viewport: { width: 1366, height: 657 } });
+    try {
+      await until(page, () => window.quolvane.frames >= 1);
+      for (const size of [{ width: 1366, height: 657 }, { width: 1536, height: 730 },
+        { width: 1920, height: 1080 }, { width: 1024, height: 1366 }]) {
+        await assertFits(page, size);
+      }
+      const manifest = await page.evaluate(async () => {
+        const link = document.querySelector('link[rel="manifest"]');
+        const m = await (await fetch(link.href)).json();
+        const icons = [];
+        for (const icon of m.icons) {
+          const img = new Image();
+          img.src = new URL(icon.src, link.href).href;
+          await img.decode();
+          icons.push({ sizes: icon.sizes, type: icon.type, shown: `${img.naturalWidth}x${img.naturalHeight}` });
+        }
+        return { ...m, icons };
+      });
+      assert.equal(manifest.name, 'quolvane');
+      assert.ok(manifest.short_name && manifest.short_name.length <= 12);
+      assert.ok(['standalone', 'fullscreen'].includes(manifest.display));
+      assert.match(manifest.orientation, /^landscape/);
+      assert.ok(manifest.background_color && manifest.theme_color);
+      assert.deepEqual(manifest.icons.map((i) => [i.sizes, i.type, i.shown]),
+        [['192x192', 'image/png', '192x192'], ['512x512', 'image/png', '512x512']]);
+      if (page.cdp) {
+        // Chromium's own reading of the manifest, as it decides on offering to install. Firefox
+        // offers no such reading over WebDriver BiDi.
+        const cdp = await page.cdp();
+        const { errors } = await cdp.send('Page.getAppManifest');
+        assert.deepEqual(errors, [], 'Chromium finds no fault in the manifest');
+      } else {
+        t.diagnostic(`${browserName}: the manifest parsed and its icons checked by the page only`);
+      }
+      assert.deepEqual(page.errors, []);
+    } finally {
+      await page.close();
+    }
+  });
+
+  test('the world fits a large screen at device pixel ratio 2', async () => {
+    const page = await open(server.url, { viewport: { width: 2560, height: 1440 }, scale: 2 });
+    try {
+      await until(page, () => window.quolvane.frames >= 1);
+      await assertFits(page, { width: 2560, height: 1440 });
+      assert.equal(await page.evaluate(() => devicePixelRatio), 2);
+    } finally {
+      await page.close();
+    }
+  });
+
   test('the world keeps stepping, at most ten generations a second, and the balance moves',
     async () => {
-      const { page, errors, close } = await open(server.url);
+      const page = await open(server.url);
       try {
         const first = await nextFrame(page, 0);
         const start = Date.now();
@@ -198,84 +370,69 @@ describe('the page with the game running', () => {
         assert.ok(last.frames - first.frames <= ms / 100 + 2,
           `${last.frames - first.frames} frames in ${ms} ms: faster than one generation per 100 ms`);
         assert.notEqual(last.balance, first.balance, 'the balance after 20 generations');
-        assert.deepEqual(errors, []);
+        assert.deepEqual(page.errors, []);
       } finally {
-        await close();
+        await page.close();
       }
     });
 
-  test('the preview sits under the mouse, r turns it, and Left and Right are the game\'s',
-    async () => {
-      // Each key press as the browser finished with it: whether anything kept it from acting.
-      const { page, errors, close } = await open(server.url, {
-        init: () => {
-          window.keysSeen = [];
-          window.addEventListener('keydown', (e) => {
-            setTimeout(() => window.keysSeen.push([e.key, e.defaultPrevented]));
-          }, true);
-        },
-      });
-      try {
-        await until(page, () => window.quolvane.frames >= 1);
-        const [cx, cy] = await pointAt(page, 401, 301);
-        await waitForPreview(page, cx, cy, 0);
-        await page.keyboard.press('r');
-        await waitForPreview(page, cx, cy, 1);
-        await page.keyboard.press('r');
-        await waitForPreview(page, cx, cy, 2);
-        await page.keyboard.press('ArrowRight');
-        await page.keyboard.press('ArrowLeft');
-        await page.keyboard.press('a');
-        // The edges: the clamp keeps the preview inside the canvas.
-        const [ex, ey] = await pointAt(page, 1279, 719);
-        assert.deepEqual([ex, ey], [636, 356]);
-        await waitForPreview(page, ex, ey, 2);
-        await until(page, () => window.keysSeen.length >= 5);
-        const seen = await page.evaluate(() => window.keysSeen);
-        assert.deepEqual(seen, [['r', true], ['r', true], ['ArrowRight', true],
-          ['ArrowLeft', true], ['a', false]], 'the keys the game takes are kept from the browser');
-        assert.deepEqual(errors, []);
-      } finally {
-        await close();
-      }
+  test('the preview sits under the mouse on the scaled world, r turns it, and Left and Right ' +
+       'are the game\'s', async () => {
+    // Each key press as the browser finished with it: whether anything kept it from acting.
+    const page = await open(server.url, {
+      init: () => {
+        window.keysSeen = [];
+        window.addEventListener('keydown', (e) => {
+          setTimeout(() => window.keysSeen.push([e.key, e.defaultPrevented]));
+        }, true);
+      },
     });
+    try {
+      await until(page, () => window.quolvane.frames >= 1);
+      const rect = await canvasRect(page);
+      assert.ok(rect.width < 1280, `the world is shown scaled (${rect.width} px wide)`);
+      const [cx, cy] = await pointAt(page, 401, 301);
+      await waitForPreview(page, cx, cy, 0);
+      await page.press('r');
+      await waitForPreview(page, cx, cy, 1);
+      await page.press('r');
+      await waitForPreview(page, cx, cy, 2);
+      await page.press('ArrowRight');
+      await page.press('ArrowLeft');
+      await page.press('a');
+      // The edges: the clamp keeps the preview inside the canvas.
+      const [ex, ey] = await pointAt(page, 1279, 719);
+      assert.deepEqual([ex, ey], [636, 356]);
+      await waitForPreview(page, ex, ey, 2);
+      // Scrolled, the pointer still maps to the cell under it, in the part still in view.
+      await page.evaluate(() => {
+        document.documentElement.style.height = '300vh';
+        window.scrollTo(0, 300);
+      });
+      await until(page, () => window.scrollY === 300);
+      const inView = await canvasRect(page);
+      const [sx, sy] = await pointAt(page, 601,
+        Math.floor((inView.height - 20) * 720 / inView.height));
+      await waitForPreview(page, sx, sy, 2);
+      await until(page, () => window.keysSeen.length >= 5);
+      const seen = await page.evaluate(() => window.keysSeen);
+      assert.deepEqual(seen, [['r', true], ['r', true], ['ArrowRight', true],
+        ['ArrowLeft', true], ['a', false]], 'the keys the game takes are kept from the browser');
+      assert.deepEqual(page.errors, []);
+    } finally {
+      await page.close();
+    }
+  });
 
   test('a click pays the price the caption showed for that spot', async (t) => {
-    const { page, errors, close } = await open(server.url);
+    const page = await open(server.url);
     try {
-      let frame = await nextFrame(page, 0);
-      // An anchor whose five cells are all other players' ground: the dearest spot, 5 x 17000,
-      // well above what the balance moves by between two frames.
-      const cells = await cellColours(page);
-      const owner = (c) => PALETTE.indexOf(c) >> 1;
-      let spot = null;
-      for (let y = 0; y < 356 && !spot; y += 3) {
-        for (let x = 0; x < 636 && !spot; x += 3) {
-          if (previewCells(x, y, 0).every(([px, py]) => owner(cells[py * 640 + px]) >= 2)) {
-            spot = [x, y];
-          }
-        }
-      }
+      const first = await nextFrame(page, 0);
+      const spot = enemySpot(await cellColours(page));
       assert.ok(spot, 'some spot of enemy ground');
-      const [cx, cy] = await pointAt(page, 2 * spot[0], 2 * spot[1]);
+      const [cx, cy] = await pointAt(page, 2 * spot[0] + 1, 2 * spot[1] + 1);
       await waitForPreview(page, cx, cy, 0);
-
-      // Clicked once the balance covers the price and the price is over four times what the
-      // balance moved by between any two of the last three frames, so the payment stands out
-      // from the world's own flows.
-      const moves = [];
-      const start = Date.now();
-      for (;;) {
-        assert.ok(Date.now() - start < DEADLINE_MS,
-          `no frame with a balance of at least a price over 4 x the flow within ${DEADLINE_MS} ms`);
-        const next = await nextFrame(page, frame.frames);
-        moves.push(Math.abs(next.balance - frame.balance));
-        frame = next;
-        if (moves.length > 3) moves.shift();
-        const flow = Math.max(...moves);
-        if (moves.length === 3 && frame.balance >= frame.price && frame.price > 4 * flow) break;
-      }
-      const flow = Math.max(...moves);
+      const { frame, flow } = await affordable(page, first);
       await page.mouse.down();
       await page.mouse.up();
       let after = frame;
@@ -290,22 +447,22 @@ describe('the page with the game running', () => {
       assert.ok(after.balance < frame.balance, 'the balance fell after the click');
       assert.ok(Math.abs(paid - frame.price) <= 2 * flow * waited,
         `paid ${paid} for a price of ${frame.price} (flows up to ${flow} a frame)`);
-      assert.deepEqual(errors, []);
+      assert.deepEqual(page.errors, []);
     } finally {
-      await close();
+      await page.close();
     }
   });
 
   test('Space restarts: a new world, balances from 0, and the page does not scroll',
     async (t) => {
-      // A window lower than the page, so that a key the page let through would scroll it.
-      const { page, errors, close } = await open(server.url,
-        { viewport: { width: 1300, height: 400 } });
+      const page = await open(server.url);
       try {
+        // A page longer than the window, so that a key the page let through would scroll it.
+        await page.evaluate(() => { document.documentElement.style.height = '300vh'; });
         let frame = await nextFrame(page, 0);
         while (frame.balance < 200000) frame = await nextFrame(page, frame.frames);
         const old = await cellColours(page);
-        await page.keyboard.press(' ');
+        await page.press(' ');
         // The frames already queued may still show the old world.
         let fresh = await nextFrame(page, frame.frames);
         for (let n = 0; n < 10 && fresh.balance >= frame.balance; ++n) {
@@ -318,65 +475,241 @@ describe('the page with the game running', () => {
         t.diagnostic(`${(100 * changed).toFixed(1)} % of the cells changed with the restart`);
         assert.ok(changed > 0.25, `${(100 * changed).toFixed(1)} % of the cells changed`);
         assert.equal(await page.evaluate(() => window.scrollY), 0, 'Space did not scroll');
-        await page.keyboard.press('PageDown');
+        await page.press('PageDown');
         await until(page, () => window.scrollY > 0);
-        assert.deepEqual(errors, []);
+        assert.deepEqual(page.errors, []);
       } finally {
-        await close();
+        await page.close();
       }
     });
 
   for (const key of ['q', 'Escape']) {
     test(`${key} ends the game: the last frame stays and the page says how to start again`,
       async () => {
-        const { page, errors, close } = await open(server.url);
+        const page = await open(server.url);
         try {
           await nextFrame(page, 2);
-          await page.keyboard.press(key);
+          await page.press(key);
           await until(page, () => window.quolvane.ended);
           const state = await game(page);
           assert.equal(state.exitStatus, 0);
           assert.equal(await lineText(page, 'status'),
             'The game has ended. Reload the page to start a new one.');
+          // The line and the title end showing the last caption.
+          await until(page, () => document.getElementById('caption').textContent ===
+            window.quolvane.caption && document.title === window.quolvane.caption);
           assert.match(await lineText(page, 'caption'), CAPTION);
           const cells = await cellColours(page);
           assert.ok(cells.every((c) => PALETTE.includes(c)) && cells.some((c) => c !== 0),
             'the last frame stays on the canvas');
           assert.equal(await page.evaluate(() => document.getElementById('canvas').style.cursor),
             '', 'the pointer is shown again');
-          assert.deepEqual(errors, []);
+          assert.deepEqual(page.errors, []);
         } finally {
-          await close();
+          await page.close();
         }
       });
   }
 });
 
+describe('on a phone (390 x 844, touch)', () => {
+  let page;
+  before(async () => {
+    page = await open(server.url,
+      { viewport: { width: 390, height: 844 }, scale: 3, mobile: true, init: logFrames });
+    await until(page, () => window.quolvane.frames >= 1);
+  });
+  after(async () => { await page?.close(); });
+
+  test('the world fits upright and turned, the page at the device\'s width', async () => {
+    assert.equal(await page.evaluate(() => innerWidth), 390, 'the page is not zoomed out');
+    await assertFits(page, { width: 844, height: 390 });
+    await assertFits(page, { width: 390, height: 844 });
+    assert.equal(await page.evaluate(() => getComputedStyle(document.getElementById('canvas')).touchAction),
+      'none', 'a finger on the world neither scrolls nor zooms the page');
+  });
+
+  test('a tap places the glider at the tapped cells, for the price shown there', async (t) => {
+    if (!chromium) {
+      // Headless Firefox on a desktop has no touch events: WebDriver's touch actions reach the
+      // page as mouse events there, which the tests above cover.
+      t.skip(`${browserName} delivers no touch events to the page headless`);
+      return;
+    }
+    const first = await nextFrame(page, 0);
+    // A touch lands on whole CSS pixels, each several canvas pixels wide here: the spot is one
+    // such pixel, and the cell under it as the page maps it.
+    const rect = await canvasRect(page);
+    const cells = await cellColours(page);
+    let spot = null;
+    let x;
+    let y;
+    for (y = Math.ceil(rect.top) + 10; !spot && y < rect.top + rect.height - 10; y += 2) {
+      for (x = Math.ceil(rect.left) + 10; !spot && x < rect.left + rect.width - 10; x += 2) {
+        const anchor = anchorOf([Math.trunc((x - rect.left) * 1280 / rect.width),
+          Math.trunc((y - rect.top) * 720 / rect.height)]);
+        if (enemyBlock(cells, anchor)) spot = anchor;
+      }
+    }
+    assert.ok(spot, 'some spot of enemy ground');
+    [x, y] = [x - 2, y - 2];
+    const [cx, cy] = spot;
+    // The preview is elsewhere, so the tap must bring it there before it places; the balance
+    // must cover the dearest price a glider can have, all five cells on enemy ground.
+    assert.notDeepEqual(anchorOf((await game(page)).mouse), spot);
+    const { flow } = await affordable(page, first, 5 * 17000);
+    const logged = await page.evaluate(() => window.frameLog.length);
+    await page.tap(x, y);
+    // The frame drawn for the tapped spot shows the price there; a later one the payment.
+    await until(page, ([from, cx, cy]) => {
+      const log = window.frameLog.slice(from);
+      const at = log.findIndex((f) => Math.floor(Math.min(f.mouse[0], 1272) / 2) === cx &&
+        Math.floor(Math.min(f.mouse[1], 712) / 2) === cy);
+      return at >= 0 && log.length > at + 3;
+    }, [logged, cx, cy]);
+    const log = (await page.evaluate((from) => window.frameLog.slice(from), logged))
+      .filter((f) => f.caption !== null)
+      .map((f) => ({ mouse: f.mouse, ...(([, p, b]) => ({ price: Number(p), balance: Number(b) }))(CAPTION.exec(f.caption)) }));
+    const at = log.findIndex((f) => anchorOf(f.mouse).join() === [cx, cy].join());
+    const shown = log[at];
+    const paidAt = log.findIndex((f, i) => i > at && f.balance < shown.balance - shown.price / 2);
+    assert.ok(paidAt > at, `the balance fell by the price within the frames logged: ` +
+      JSON.stringify(log.slice(at, at + 4)));
+    const paid = log[paidAt - 1].balance - log[paidAt].balance;
+    t.diagnostic(`price ${shown.price} shown at the tap, paid ${paid}; flow up to ${flow} a frame`);
+    assert.ok(Math.abs(paid - shown.price) <= 2 * flow, `paid ${paid} for ${shown.price}`);
+    // The glider's block is player 1's now: its five cells lie under the preview, and of the
+    // four dead ones at least three keep player 1 as owner a generation on.
+    const blank = [[1, 1], [1, 2], [2, 0], [2, 2]].map(([i, j]) => [cx + j, cy + i]);
+    const owners = (await cellColours(page, blank)).map((c) => PALETTE.indexOf(c) >> 1);
+    assert.ok(owners.filter((o) => o === 1).length >= 3, `owners of the block's dead cells: ${owners}`);
+    assert.deepEqual(page.errors, []);
+  });
+
+  test('the buttons send the game\'s keys as the keyboard does, big enough and never focused',
+    async () => {
+      await page.evaluate(() => {
+        window.keyEvents = [];
+        for (const type of ['keydown', 'keyup']) {
+          document.addEventListener(type, (e) => window.keyEvents.push(
+            [e.type, e.key, e.code, e.keyCode, e.which]), true);
+        }
+      });
+      const buttons = await page.evaluate(() => [...document.querySelectorAll('#controls button')]
+        .map((b) => { const r = b.getBoundingClientRect(); return { key: b.dataset.key, w: r.width, h: r.height, x: r.left + r.width / 2, y: r.top + r.height / 2 }; }));
+      assert.deepEqual(buttons.map((b) => b.key), ['r', 'ArrowLeft', 'ArrowRight', ' ', 'q']);
+      for (const b of buttons) assert.ok(b.w >= 40 && b.h >= 40, `button ${b.key}: ${b.w} x ${b.h}`);
+      const press = async (how) => {
+        await page.evaluate(() => { window.keyEvents = []; });
+        await how();
+        await until(page, () => window.keyEvents.length >= 2);
+        return page.evaluate(() => window.keyEvents);
+      };
+      const [px, py] = await pointAt(page, 601, 301);
+      await waitForPreview(page, px, py, 0);
+      let turn = 0;
+      for (const b of buttons.filter((b) => b.key !== 'q')) {
+        const keyboard = await press(() => page.press(b.key));
+        const button = await press(() => page.mouse.click(b.x, b.y));
+        assert.deepEqual(button, keyboard, `the ${b.key} button's events`);
+        assert.equal(await page.evaluate(() => document.activeElement === document.body), true,
+          `the ${b.key} button took no focus`);
+        if (b.key === 'r') {
+          turn += 2;
+          await waitForPreview(page, px, py, turn);
+        }
+      }
+      const q = buttons.find((b) => b.key === 'q');
+      const events = await press(() => page.mouse.click(q.x, q.y));
+      assert.deepEqual(events, [['keydown', 'q', 'KeyQ', 81, 81], ['keyup', 'q', 'KeyQ', 81, 81]]);
+      await until(page, () => window.quolvane.ended);
+      assert.equal((await game(page)).exitStatus, 0, 'the quit button ends the game as q does');
+      assert.deepEqual(page.errors, []);
+    });
+});
+
+describe('from any static host, and offline', () => {
+  test('a plain static server: one reload by itself, then it plays, and again with no network',
+    async (t) => {
+      const plain = await serve('plain');
+      let stopped = false;
+      const page = await open(null, {
+        init: () => {
+          // (Firefox runs it on the first about:blank too, which has no storage.)
+          if (location.protocol !== 'http:') return;
+          const n = Number(sessionStorage.getItem('loads') || 0) + 1;
+          sessionStorage.setItem('loads', String(n));
+        },
+      });
+      try {
+        await page.goto(plain.url);
+        await until(page, () => window.quolvane && window.quolvane.frames >= 2);
+        assert.deepEqual(await page.evaluate(() => [crossOriginIsolated,
+          sessionStorage.getItem('loads'), !!navigator.serviceWorker.controller]), [true, '2', true],
+          'isolated after exactly one reload, by the service worker');
+        await plain.stop();
+        stopped = true;
+        await page.reload();
+        await until(page, () => window.quolvane && window.quolvane.frames >= 2);
+        assert.equal(await page.evaluate(() => sessionStorage.getItem('loads')), '3');
+        const cells = await cellColours(page);
+        assert.ok(cells.every((c) => PALETTE.includes(c)), 'the world drawn with no server');
+        t.diagnostic(`${browserName}: played from the cache after the server stopped`);
+        assert.deepEqual(page.errors.filter((e) => !/Failed to load resource|NetworkError/.test(e)), []);
+      } finally {
+        await page.close();
+        if (!stopped) await plain.stop();
+      }
+    });
+});
+
 describe('the page where it cannot run', () => {
-  test('served without cross-origin isolation, it says so and loads nothing', async () => {
-    const { page, close } = await open(bareServer.url);
+  test('still not isolated after its one reload, it says so and reloads no more', async () => {
+    // A service worker that never adds the headers, as where the browser keeps it from running.
+    const page = await open(bareServer.url, {
+      init: () => {
+        if (location.protocol !== 'http:') return;
+        sessionStorage.setItem('loads', String(Number(sessionStorage.getItem('loads') || 0) + 1));
+        Object.defineProperty(navigator, 'serviceWorker', {
+          value: { register: () => Promise.resolve({}), ready: Promise.resolve({}) },
+        });
+      },
+    });
     try {
-      await until(page, () => document.getElementById('status').textContent.includes('isolation'));
+      await until(page, () => /isolated/.test(document.getElementById('status').textContent));
       assert.match(await lineText(page, 'status'),
-        /^quolvane cannot start: the page was served without cross-origin isolation/);
+        /^quolvane cannot start: the page is not cross-origin isolated, even after reloading once/);
+      assert.equal(await page.evaluate(() => sessionStorage.getItem('loads')), '2');
       assert.equal((await game(page)).build, null, 'no program was loaded');
     } finally {
-      await close();
+      await page.close();
+    }
+  });
+
+  test('not in a secure context, it says to open it over HTTPS or from localhost', async () => {
+    const page = await open(`http://${INSECURE_HOST}:${server.port}/`);
+    try {
+      await until(page, () => window.quolvane && window.quolvane.ended);
+      assert.equal(await lineText(page, 'status'), 'quolvane cannot start: the page is not in a ' +
+        'secure context, so the browser withholds the shared memory its worker thread needs: ' +
+        'open it over HTTPS or from localhost.');
+    } finally {
+      await page.close();
     }
   });
 
   test('without WebAssembly, it says so', async () => {
-    const { page, close } = await open(server.url, { init: () => { delete window.WebAssembly; } });
+    const page = await open(server.url, { init: () => { delete window.WebAssembly; } });
     try {
       assert.equal(await lineText(page, 'status'),
         'quolvane cannot start: this browser does not run WebAssembly.');
     } finally {
-      await close();
+      await page.close();
     }
   });
 
   test('without WebAssembly SIMD, it loads the portable build, which plays', async () => {
-    const { page, errors, close } = await open(server.url, {
+    const page = await open(server.url, {
       init: () => { WebAssembly.validate = () => false; },
     });
     try {
@@ -384,25 +717,21 @@ describe('the page where it cannot run', () => {
       assert.equal((await game(page)).build, 'portable');
       const cells = await cellColours(page);
       assert.ok(cells.every((c) => PALETTE.includes(c)));
-      assert.deepEqual(errors, []);
+      assert.deepEqual(page.errors, []);
     } finally {
-      await close();
+      await page.close();
     }
   });
 
-  for (const missing of ['.wasm', '.worker.js']) {
+  for (const missing of ['quolvane-simd128.wasm', 'quolvane-simd128.worker.js']) {
     test(`with the program's ${missing} missing, a line says it could not start`, async () => {
-      const context = await browser.newContext();
-      const page = await context.newPage();
+      const page = await open(missingServers[missing].url);
       try {
-        await page.route((url) => url.pathname.endsWith(missing), (route) => route.fulfill(
-          { status: 404, body: 'not here' }));
-        await page.goto(server.url);
         await until(page, () => window.quolvane.ended);
         assert.match(await lineText(page, 'status'), /^quolvane (could not start|stopped)/);
         assert.equal((await game(page)).frames, 0);
       } finally {
-        await context.close();
+        await page.close();
       }
     });
   }
