@@ -246,8 +246,10 @@ EM_JS(void, quolvane_sleep_until_event, (), {
     if (!SDL.quolvaneWatched) {
         SDL.quolvaneWatched = true;
         SDL.quolvaneWake = null;
-        var watch = function(queue) {
-            queue.push = function() {
+        var watch = function(queue)
+        {
+            queue.push = function()
+            {
                 var length = Array.prototype.push.apply(queue, arguments);
                 var wake = SDL.quolvaneWake;
                 if (wake) {
@@ -262,24 +264,29 @@ EM_JS(void, quolvane_sleep_until_event, (), {
         var queue = watch(SDL.events);
         Object.defineProperty(SDL, "events", {
             configurable: true,
-            get: function() { return queue; },
-            set: function(replaced) { queue = watch(replaced); }
-        });
+            get: function() { return queue;
     }
-    // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
-    // runs as a callback of the program's, so that the runtime exits (and the page learns the
-    // exit status) once SDL_main has returned after it.
-    Asyncify.handleSleep(function(wakeUp) {
-        runtimeKeepalivePush();
-        var wake = function() {
-            runtimeKeepalivePop();
-            callUserCallback(wakeUp);
-        };
-        if (SDL.events.length > 0)
-            setTimeout(wake, 0);
-        else
-            SDL.quolvaneWake = wake;
-    });
+    , set : function(replaced)
+    {
+        queue = watch(replaced);
+    }
+});
+}
+// As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
+// runs as a callback of the program's, so that the runtime exits (and the page learns the
+// exit status) once SDL_main has returned after it.
+Asyncify.handleSleep(function(wakeUp) {
+    runtimeKeepalivePush();
+    var wake = function()
+    {
+        runtimeKeepalivePop();
+        callUserCallback(wakeUp);
+    };
+    if (SDL.events.length > 0)
+        setTimeout(wake, 0);
+    else
+        SDL.quolvaneWake = wake;
+});
 });
 
 // Blocks until an event is queued, the main thread sleeping meanwhile. With a null event it

@@ -67,7 +67,12 @@ extern "C" Uint8 __wrap_SDL_GetMouseState(int* x, int* y)
         *x = mx;
     if (y != nullptr)
         *y = my;
-    EM_ASM({ if (Module["onFrameMouse"]) Module["onFrameMouse"]($0, $1); }, mx, my);
+    EM_ASM(
+        {
+            if (Module["onFrameMouse"])
+                Module["onFrameMouse"]($0, $1);
+        },
+        mx, my);
     return buttons;
 }
 
