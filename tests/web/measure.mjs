@@ -1,15 +1,19 @@
 // Measures the page in headless Chromium. Not a test: run by hand after `make web`.
-//   node tests/web/measure.mjs [--first] [--cpu] [--profile] [--build portable|simd128]
-//                              [--seconds 20] [--loads 5] [--dir build-web]
+//   node tests/web/measure.mjs [--first] [--cpu [--threads] [--rounds 1]] [--profile]
+//                              [--build portable|simd128] [--seconds 20] [--loads 5]
+//                              [--dir build-web]
 //   --first    the time from navigation to the first frame, over --loads loads (the default
 //              when nothing else is asked for)
-//   --cpu      the CPU the whole browser takes, for --seconds each, with an about:blank page, a
-//              reference page that does the least a page showing 10 frames a second must
-//              (putImageData of a 1280 x 720 frame and one line of text, 10 times a second), and
-//              the game playing on its own; printed less the about:blank baseline, with the
-//              game's ratio to the reference
+//   --cpu      the CPU the whole browser takes, for --seconds each, with no page open (the
+//              baseline), a reference page that does the least a page showing 10 frames a
+//              second must (putImageData of a 1280 x 720 frame and one line of text, 10 times a
+//              second), and the game playing on its own; --rounds times in turn, each printed
+//              less the baseline, with the medians and the game's ratio to the reference
+//   --threads  with --cpu: where each page's CPU goes, by process type and thread name
 //   --profile  the functions the page's main thread spends its time in while the game plays,
 //              for --seconds, from Chromium's sampling profiler
+// The game's CPU and profile are read on a second visit, with the service worker in charge and
+// its cache filled, as every visit after the first is.
 //   --dir      the page's folder to serve (another build's, to compare)
 // CPU time is read from /proc for every process of the browser, so it includes the browser's
 // own work besides the page's (drawing the canvas, its compositor), which a player pays too.
@@ -28,6 +32,8 @@ const { values: opt } = parseArgs({
     profile: { type: 'boolean', default: false },
     build: { type: 'string', default: '' },
     seconds: { type: 'string', default: '20' },
+    rounds: { type: 'string', default: '1' },
+    threads: { type: 'boolean', default: false },
     loads: { type: 'string', default: '5' },
     dir: { type: 'string', default: '' },
   },
@@ -49,9 +55,9 @@ function serve() {
   });
 }
 
-// User plus system CPU seconds of every process below this one (the browser's), less the
-// server's.
-function cpuSeconds() {
+// The processes below this one (the browser's), less the server's, with their CPU ticks (user
+// plus system).
+function browserProcesses() {
   const stats = new Map();
   for (const entry of readdirSync('/proc')) {
     if (!/^\d+$/.test(entry)) continue;
@@ -61,7 +67,6 @@ function cpuSeconds() {
       stats.set(Number(entry), { ppid: Number(fields[1]), cpu: Number(fields[11]) + Number(fields[12]) });
     } catch { /* the process ended meanwhile */ }
   }
-  let total = 0;
   const within = (pid) => {
     if (pid === process.pid || pid === server.pid) return false;
     for (let p = pid; p > 1; p = stats.get(p)?.ppid ?? 0) {
@@ -70,8 +75,37 @@ function cpuSeconds() {
     }
     return false;
   };
-  for (const [pid, s] of stats) if (within(pid)) total += s.cpu;
-  return total / ticksPerSecond;
+  return [...stats].filter(([pid]) => within(pid)).map(([pid, s]) => ({ pid, cpu: s.cpu }));
+}
+
+// The CPU seconds the browser's processes took since `since` (a reading of browserProcesses, or
+// none for all of their time). Only processes still running count: one that ended meanwhile
+// (the last page's renderer, say) takes its ticks with it, which would otherwise come out as
+// negative time.
+function cpuSeconds(since = []) {
+  const before = new Map(since.map((p) => [p.pid, p.cpu]));
+  return browserProcesses().reduce((sum, p) => sum + p.cpu - (before.get(p.pid) || 0), 0) /
+         ticksPerSecond;
+}
+
+// CPU ticks of every thread of the browser, keyed by its process's type and the thread's name
+// (digits at the name's end dropped, so that a pool's threads add up).
+function threadTicks() {
+  const ticks = new Map();
+  for (const { pid: entry } of browserProcesses()) {
+    try {
+      const cmd = readFileSync(`/proc/${entry}/cmdline`, 'utf8');
+      const type = (/--type=([a-z-]+)/.exec(cmd) || [null, 'browser'])[1];
+      for (const task of readdirSync(`/proc/${entry}/task`)) {
+        const text = readFileSync(`/proc/${entry}/task/${task}/stat`, 'utf8');
+        const name = text.slice(text.indexOf('(') + 1, text.lastIndexOf(')')).replace(/\d+$/, '');
+        const fields = text.slice(text.lastIndexOf(')') + 2).split(' ');
+        const key = `${type}: ${name}`;
+        ticks.set(key, (ticks.get(key) || 0) + Number(fields[11]) + Number(fields[12]));
+      }
+    } catch { /* the process or thread ended meanwhile */ }
+  }
+  return ticks;
 }
 
 // The least a page showing 10 frames a second does: a 1280 x 720 frame put on a canvas scaled
@@ -106,32 +140,48 @@ const browser = await chromium.launch({
 const query = opt.build ? `?build=${opt.build}` : '';
 const game = server.url + query;
 
-// Opens `what` (a URL, or a page's HTML) in a fresh page; resolves once it shows frames.
+const shows = () => window.quolvane && window.quolvane.frames >= 10;
+
+// Opens `what` (a URL, or a page's HTML) in a fresh page; resolves once it shows frames. The
+// game is opened twice: the first visit installs the service worker, which fetches every file
+// of both builds into its cache meanwhile, once; the second is the visit a player has every
+// time after that.
 async function open(what) {
   const context = await browser.newContext({ viewport });
   const page = await context.newPage();
-  if (what.startsWith('http') || what === 'about:blank') await page.goto(what);
-  else await page.setContent(what);
-  if (what !== 'about:blank') {
-    await page.waitForFunction(() => window.quolvane && window.quolvane.frames >= 10, null,
-      { timeout: 60000 });
+  if (what.startsWith('http')) {
+    await page.goto(what);
+    await page.waitForFunction(shows, null, { timeout: 60000 });
+    await page.evaluate(() => navigator.serviceWorker.ready.then(() => true));
+    await page.reload();
+  } else {
+    await page.setContent(what);
   }
+  await page.waitForFunction(shows, null, { timeout: 60000 });
   return { page, close: () => context.close() };
 }
 
+// The browser's CPU over `seconds` with `what` open, or with no page at all when it is null.
+// (Not about:blank: headless Chromium keeps a fresh context's blank page busy, at more than the
+// reference page costs, which no player's page pays.)
 async function cpuOf(what) {
-  const { page, close } = await open(what);
-  const frames0 = what === 'about:blank' ? 0 : await page.evaluate(() => window.quolvane.frames);
-  const cpu0 = cpuSeconds();
+  const { page, close } = what ? await open(what) : { page: null, close: async () => {} };
+  const framesNow = () => (page ? page.evaluate(() => window.quolvane.frames) : 0);
+  const frames0 = await framesNow();
+  const processes0 = browserProcesses();
+  const threads0 = threadTicks();
   const t0 = Date.now();
   await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
-  const cpu = cpuSeconds() - cpu0;
+  const cpu = cpuSeconds(processes0);
+  const threads = [...threadTicks()].map(([key, n]) => [key, n - (threads0.get(key) || 0)]);
   const wall = (Date.now() - t0) / 1000;
-  const frames = what === 'about:blank' ? 0
-    : (await page.evaluate(() => window.quolvane.frames)) - frames0;
+  const frames = (await framesNow()) - frames0;
   const build = what === game ? await page.evaluate(() => window.quolvane.build) : '';
   await close();
-  return { percent: 100 * cpu / wall, frames, wall, build };
+  const share = (n) => 100 * n / ticksPerSecond / wall;
+  return { percent: share(cpu * ticksPerSecond), frames, wall, build,
+           threads: threads.filter(([, n]) => n > 0).sort((a, b) => b[1] - a[1])
+             .map(([key, n]) => [key, share(n)]) };
 }
 
 if (opt.first) {
@@ -150,21 +200,34 @@ if (opt.first) {
 }
 
 if (opt.cpu) {
-  const blank = await cpuOf('about:blank');
-  const reference = await cpuOf(REFERENCE);
-  const timed = await cpuOf(REFERENCE_TIMER);
-  const played = await cpuOf(game);
-  const less = (r) => r.percent - blank.percent;
-  const row = (name, r) => `${name.padEnd(24)} ${r.percent.toFixed(1).padStart(6)} % ` +
-    `${less(r).toFixed(1).padStart(6)} %  ${String(r.frames).padStart(4)} frames in ${r.wall.toFixed(1)} s`;
+  const pages = [['no page', null], ['reference page', REFERENCE],
+                 ['reference + 10 ms timer', REFERENCE_TIMER], ['game', game]];
+  const readings = pages.map(() => []);
   console.log(`CPU of the whole browser, ${seconds} s each, ${viewport.width} x ${viewport.height}:`);
-  console.log(`${'page'.padEnd(24)} ${'CPU'.padStart(8)} ${'less blank'.padStart(10)}`);
-  console.log(row('about:blank', blank));
-  console.log(row('reference page', reference));
-  console.log(row('reference + 10 ms timer', timed));
-  console.log(row(`game (${played.build})`, played));
-  console.log(`game / reference: ${(less(played) / less(reference)).toFixed(2)}; ` +
-              `game / (reference + 10 ms timer): ${(less(played) / less(timed)).toFixed(2)}`);
+  console.log(`${'page'.padEnd(24)} ${'CPU'.padStart(8)} ${'less none'.padStart(10)}`);
+  const median = (xs) => [...xs].sort((a, b) => a - b)[xs.length >> 1];
+  for (let round = 0; round < Number(opt.rounds); ++round) {
+    for (const [i, [name, what]] of pages.entries()) {
+      const r = await cpuOf(what);
+      readings[i].push(r.percent);
+      const label = what === game ? `game (${r.build})` : name;
+      const less = r.percent - readings[0][round];
+      console.log(`${label.padEnd(24)} ${r.percent.toFixed(1).padStart(6)} % ` +
+                  `${less.toFixed(1).padStart(8)} %  ${String(r.frames).padStart(4)} frames in ` +
+                  `${r.wall.toFixed(1)} s`);
+      if (opt.threads) {
+        for (const [key, share] of r.threads.slice(0, 8))
+          console.log(`${''.padEnd(8)}${share.toFixed(2).padStart(6)} %  ${key}`);
+      }
+    }
+  }
+  const [none, reference, timed, played] = readings.map(median).map((p, i, all) =>
+    i === 0 ? p : p - all[0]);
+  console.log(`medians over ${opt.rounds} round(s), less no page (${none.toFixed(1)} %): ` +
+              `reference ${reference.toFixed(1)} %, reference + 10 ms timer ${timed.toFixed(1)} %, ` +
+              `game ${played.toFixed(1)} %`);
+  console.log(`game / reference: ${(played / reference).toFixed(2)}; ` +
+              `game / (reference + 10 ms timer): ${(played / timed).toFixed(2)}`);
 }
 
 if (opt.profile) {
