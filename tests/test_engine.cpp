@@ -611,10 +611,13 @@ TEST(EngineConcurrency, PlacementsAndReadsWhileTheWorkerSteps)
                         return true;
         return false;
     };
-    // At least 4000 operations, spread over at least 200 reported generations.
+    // At least 4000 operations, spread over at least 200 reported generations. How long
+    // that takes depends on how the machine shares its cores (under valgrind, which runs
+    // one thread at a time, it can take half a minute), so the loop waits for the count;
+    // the bound only ends a worker that is truly starved, well inside the test's time-out.
     int placed = 0, signals = 0;
     const Clock::time_point start = Clock::now();
-    for (int op = 0; op < 4000 || (signals < 200 && MsSince(start) < 20000); ++op) {
+    for (int op = 0; op < 4000 || (signals < 200 && MsSince(start) < 200000); ++op) {
         signals += e.isUpdated();
         const unsigned char player = (unsigned char)(1 + rng() % 6);
         const unsigned int x = rng(), y = rng();
