@@ -21,10 +21,16 @@ extern "C" void __real_SDL_UnlockSurface(SDL_Surface* surface);
 extern "C" void __wrap_SDL_UnlockSurface(SDL_Surface* surface)
 {
     if (surface != nullptr && surface == SDL_GetVideoSurface() && surface->pixels != nullptr) {
+        // The sizes are read once: a pixel store could alias the surface's own fields as far as
+        // the compiler knows, and re-reading the width after every store would keep the row
+        // loop from being vectorised.
+        const int w = surface->w;
+        const int h = surface->h;
+        const int pitch = surface->pitch;
         uint8_t* row = static_cast<uint8_t*>(surface->pixels);
-        for (int y = 0; y < surface->h; ++y, row += surface->pitch) {
+        for (int y = 0; y < h; ++y, row += pitch) {
             uint32_t* p = reinterpret_cast<uint32_t*>(row);
-            for (int x = 0; x < surface->w; ++x) {
+            for (int x = 0; x < w; ++x) {
                 const uint32_t c = p[x];
                 p[x] = 0xFF000000u | (c & 0x0000FF00u) | (c >> 16 & 0xFFu) | (c & 0xFFu) << 16;
             }
