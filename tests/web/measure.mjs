@@ -1,5 +1,5 @@
 // Measures the page in headless Chromium. Not a test: run by hand after `make web`.
-//   node tests/web/measure.mjs [--first] [--cpu [--threads] [--rounds 1]] [--profile]
+//   node tests/web/measure.mjs [--first] [--cpu [--threads] [--rounds 1] [--pace MS]] [--profile]
 //                              [--build portable|simd128] [--seconds 20] [--loads 5]
 //                              [--dir build-web]
 //   --first    the time from navigation to the first frame, over --loads loads (the default
@@ -10,6 +10,8 @@
 //              second), and the game playing on its own; --rounds times in turn, each printed
 //              less the baseline, with the medians and the game's ratio to the reference
 //   --threads  with --cpu: where each page's CPU goes, by process type and thread name
+//   --pace     with --cpu: the game once more, its redraw timer slowed to MS by the Right key,
+//              to tell what the timer's ticks cost from what the frames cost
 //   --profile  the functions the page's main thread spends its time in while the game plays,
 //              for --seconds, from Chromium's sampling profiler
 // The game's CPU and profile are read on a second visit, with the service worker in charge and
@@ -36,6 +38,7 @@ const { values: opt } = parseArgs({
     threads: { type: 'boolean', default: false },
     loads: { type: 'string', default: '5' },
     dir: { type: 'string', default: '' },
+    pace: { type: 'string', default: '' },
   },
 });
 if (!opt.cpu && !opt.profile) opt.first = true;
@@ -146,7 +149,7 @@ const shows = () => window.quolvane && window.quolvane.frames >= 10;
 // game is opened twice: the first visit installs the service worker, which fetches every file
 // of both builds into its cache meanwhile, once; the second is the visit a player has every
 // time after that.
-async function open(what) {
+async function open(what, presses = 0) {
   const context = await browser.newContext({ viewport });
   const page = await context.newPage();
   if (what.startsWith('http')) {
@@ -154,6 +157,8 @@ async function open(what) {
     await page.waitForFunction(shows, null, { timeout: 60000 });
     await page.evaluate(() => navigator.serviceWorker.ready.then(() => true));
     await page.reload();
+    await page.waitForFunction(shows, null, { timeout: 60000 });
+    for (let i = 0; i < presses; ++i) await page.keyboard.press('ArrowRight');
   } else {
     await page.setContent(what);
   }
@@ -164,8 +169,8 @@ async function open(what) {
 // The browser's CPU over `seconds` with `what` open, or with no page at all when it is null.
 // (Not about:blank: headless Chromium keeps a fresh context's blank page busy, at more than the
 // reference page costs, which no player's page pays.)
-async function cpuOf(what) {
-  const { page, close } = what ? await open(what) : { page: null, close: async () => {} };
+async function cpuOf(what, presses = 0) {
+  const { page, close } = what ? await open(what, presses) : { page: null, close: async () => {} };
   const framesNow = () => (page ? page.evaluate(() => window.quolvane.frames) : 0);
   const frames0 = await framesNow();
   const processes0 = browserProcesses();
@@ -202,15 +207,19 @@ if (opt.first) {
 if (opt.cpu) {
   const pages = [['no page', null], ['reference page', REFERENCE],
                  ['reference + 10 ms timer', REFERENCE_TIMER], ['game', game]];
+  // With --pace, the game once more with its redraw timer slowed to MS by the Right key (10 ms
+  // a press): what the timer's ticks cost shows as the difference, the frames being as many.
+  const pace = Number(opt.pace || 0);
+  if (pace > 10) pages.push([`game, timer every ${pace} ms`, game, Math.round((pace - 10) / 10)]);
   const readings = pages.map(() => []);
   console.log(`CPU of the whole browser, ${seconds} s each, ${viewport.width} x ${viewport.height}:`);
   console.log(`${'page'.padEnd(24)} ${'CPU'.padStart(8)} ${'less none'.padStart(10)}`);
   const median = (xs) => [...xs].sort((a, b) => a - b)[xs.length >> 1];
   for (let round = 0; round < Number(opt.rounds); ++round) {
-    for (const [i, [name, what]] of pages.entries()) {
-      const r = await cpuOf(what);
+    for (const [i, [name, what, presses]] of pages.entries()) {
+      const r = await cpuOf(what, presses);
       readings[i].push(r.percent);
-      const label = what === game ? `game (${r.build})` : name;
+      const label = what === game && !presses ? `game (${r.build})` : name;
       const less = r.percent - readings[0][round];
       console.log(`${label.padEnd(24)} ${r.percent.toFixed(1).padStart(6)} % ` +
                   `${less.toFixed(1).padStart(8)} %  ${String(r.frames).padStart(4)} frames in ` +
@@ -221,11 +230,12 @@ if (opt.cpu) {
       }
     }
   }
-  const [none, reference, timed, played] = readings.map(median).map((p, i, all) =>
+  const [none, reference, timed, played, paced] = readings.map(median).map((p, i, all) =>
     i === 0 ? p : p - all[0]);
   console.log(`medians over ${opt.rounds} round(s), less no page (${none.toFixed(1)} %): ` +
               `reference ${reference.toFixed(1)} %, reference + 10 ms timer ${timed.toFixed(1)} %, ` +
-              `game ${played.toFixed(1)} %`);
+              `game ${played.toFixed(1)} %` +
+              (paced === undefined ? '' : `, game with its timer every ${pace} ms ${paced.toFixed(1)} %`));
   console.log(`game / reference: ${(played / reference).toFixed(2)}; ` +
               `game / (reference + 10 ms timer): ${(played / timed).toFixed(2)}`);
 }
