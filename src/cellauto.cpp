@@ -156,10 +156,10 @@ namespace {
 struct Rule {
     unsigned int ageLimit;
     unsigned int decayThreshold;
-    float decayFactor;
     float upkeep;
     float birth;
     float death;
+    int decay[9];  // the decay amount for k unlike neighbours, k >= decayThreshold
 };
 
 // The decay amount t of an ageing cell: the product truncated toward zero, as an int. A product
@@ -221,8 +221,7 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
                          (s->owner != owner) + (se->owner != owner);
         age = c->age;
         if (k >= r.decayThreshold) {
-            int t = DecayAmount((float)(k - r.decayThreshold) * r.decayFactor);
-            unsigned int a = age + 1 + t;
+            unsigned int a = age + 1 + r.decay[k];
             if (a < r.ageLimit) {
                 age = a;
             } else {
@@ -251,7 +250,12 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
 // on each side lands on the same column (or row), which therefore counts twice, as it must.
 void CellAuto::StepScalar()
 {
-    const Rule r = {ageLimit, decayThreshold, decayFactor, creditUpkeep, creditBirth, creditDeath};
+    Rule r = {ageLimit, decayThreshold, creditUpkeep, creditBirth, creditDeath, {}};
+    // The amount depends only on how many neighbours are unlike the cell: worked out once here
+    // rather than per ageing cell.
+    for (unsigned int k = 0; k <= 8; ++k)
+        r.decay[k] =
+            k >= decayThreshold ? DecayAmount((float)(k - decayThreshold) * decayFactor) : 0;
     const Cell* old = nextMap;
     Cell* out = currentMap;
     const unsigned int W = width;

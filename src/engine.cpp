@@ -53,8 +53,8 @@ void Engine::preSetWorldSize(unsigned int w, unsigned int h)
 
 void Engine::preSetPlayerCount(unsigned char count)
 {
-    // 0 players would divide by zero in the fill; above 6 the owners would run past the colour
-    // table and, above 7, past the credit table.
+    // A world of 0 players would have no owner for its live cells; above 6 the owners would run
+    // past the colour table and, above 7, past the credit table.
     if (world != nullptr || count < 1 || count > MAX_PLAYERS)
         return;
     playerCount = count;

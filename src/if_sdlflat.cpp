@@ -253,19 +253,27 @@ void Iface_SDLFlat::RestartWorld(Loop& loop)
 // The world pass. It runs with the engine lock held, so the simulation waits on it: one straight
 // loop that per cell looks up its colour already doubled into a pixel pair and writes the cell's
 // 2 x 2 block as two 64-bit stores (both pixels of a row at once), with no calls and no colour
-// conversion. The lookup covers every byte a cell can hold: an owner without a colour (7 and
-// above, which the world refuses but the map itself does not) shows as nobody's, and of the
-// alive byte, 0 or 1 wherever the world wrote it, only the low bit counts.
+// conversion. The lookup covers every byte a cell can hold: an owner without a colour (7, which
+// no player has, and above, which the world refuses but the map itself does not) shows as nobody's,
+// and of the alive byte, 0 or 1 wherever the world wrote it, only the low bit counts.
 void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
                 size_t pitch, size_t mapWidth)
 {
-    const unsigned int COLOURED_OWNERS = sizeof playercolors / sizeof playercolors[0] / 2;
-    Uint64 pairs[256 * 2];
-    for (unsigned int i = 0; i < 256 * 2; ++i) {
-        const unsigned int o = i / 2;
-        const Uint32 c = playercolors[(o < COLOURED_OWNERS ? i : i % 2)];
-        pairs[i] = (Uint64)c << 32 | c;
-    }
+    // Built once, not under the lock of every frame.
+    struct PixelPairs {
+        Uint64 of[256 * 2];
+        PixelPairs()
+        {
+            const unsigned int COLOURED_OWNERS = sizeof playercolors / sizeof playercolors[0] / 2;
+            for (unsigned int i = 0; i < 256 * 2; ++i) {
+                const unsigned int o = i / 2;
+                const Uint32 c = playercolors[(o < COLOURED_OWNERS ? i : i % 2)];
+                of[i] = (Uint64)c << 32 | c;
+            }
+        }
+    };
+    static const PixelPairs table;
+    const Uint64* const pairs = table.of;
     if (mapWidth == 0)
         mapWidth = width;
     for (unsigned int y = 0; y < height; ++y) {

@@ -38,7 +38,7 @@ Uint32 CellStepCallback(Uint32 interval, void* param);
 
 // Paints the first width x height cells of a map whose rows hold mapWidth cells (0: width) into
 // 32-bit pixels, each cell a 2 x 2 block in its colour. Owners 7 and above paint as nobody's,
-// and any nonzero alive byte as live.
+// and only the alive byte's low bit counts.
 void PaintCells(const Cell* map, unsigned int width, unsigned int height, Uint8* pixels,
                 size_t pitch, size_t mapWidth = 0);
 

@@ -242,14 +242,14 @@ void SDL_Delay(Uint32 ms)
 // event reaches emscripten's SDL queue on the main thread (the browser's input handlers, and the
 // timers, whose callbacks push from there too), so the queue's push wakes the wait: in a task of
 // its own, after the pushing code has returned. A push while nothing waits costs one test.
+// The body is JavaScript, laid out as such.
+// clang-format off
 EM_JS(void, quolvane_sleep_until_event, (), {
     if (!SDL.quolvaneWatched) {
         SDL.quolvaneWatched = true;
         SDL.quolvaneWake = null;
-        var watch = function(queue)
-        {
-            queue.push = function()
-            {
+        var watch = function(queue) {
+            queue.push = function() {
                 var length = Array.prototype.push.apply(queue, arguments);
                 var wake = SDL.quolvaneWake;
                 if (wake) {
@@ -264,30 +264,26 @@ EM_JS(void, quolvane_sleep_until_event, (), {
         var queue = watch(SDL.events);
         Object.defineProperty(SDL, "events", {
             configurable: true,
-            get: function() { return queue;
+            get: function() { return queue; },
+            set: function(replaced) { queue = watch(replaced); }
+        });
     }
-    , set : function(replaced)
-    {
-        queue = watch(replaced);
-    }
+    // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
+    // runs as a callback of the program's, so that the runtime exits (and the page learns the
+    // exit status) once SDL_main has returned after it.
+    Asyncify.handleSleep(function(wakeUp) {
+        runtimeKeepalivePush();
+        var wake = function() {
+            runtimeKeepalivePop();
+            callUserCallback(wakeUp);
+        };
+        if (SDL.events.length > 0)
+            setTimeout(wake, 0);
+        else
+            SDL.quolvaneWake = wake;
+    });
 });
-}
-// As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
-// runs as a callback of the program's, so that the runtime exits (and the page learns the
-// exit status) once SDL_main has returned after it.
-Asyncify.handleSleep(function(wakeUp) {
-    runtimeKeepalivePush();
-    var wake = function()
-    {
-        runtimeKeepalivePop();
-        callUserCallback(wakeUp);
-    };
-    if (SDL.events.length > 0)
-        setTimeout(wake, 0);
-    else
-        SDL.quolvaneWake = wake;
-});
-});
+// clang-format on
 
 // Blocks until an event is queued, the main thread sleeping meanwhile. With a null event it
 // leaves the event queued, as SDL's own does; otherwise it takes it.

@@ -49,14 +49,21 @@ struct CreditBooks {
     uint64_t pending[8];                        // an exact owner's pending plain positions
     double blockFloor;  // below this a binade is too narrow to hold a block in one sum
 
-    explicit CreditBooks(const StepWork& w) : add(w.upkeep, w.birth, w.death), exact(0xFF)
+    // `lanes`: the cells of one block. A block moves a balance by at most that many times the
+    // largest addition; a binade narrower than twice that rarely holds it, and the balances of a
+    // world run down (near 0) are not tried. 0 tries every binade.
+    explicit CreditBooks(const StepWork& w, unsigned int lanes = 0)
+        : add(w.upkeep, w.birth, w.death), exact(0xFF),
+          blockFloor(lanes == 0 ? 0.0
+                                : 2.0 * lanes *
+                                      (std::fabs((double)w.upkeep) + std::fabs((double)w.birth) +
+                                       std::fabs((double)w.death)))
     {
         for (int o = 0; o < 8; ++o) {
             binade[o] = NO_BINADE;
             pending[o] = 0;
             upkeeps[o] = births[o] = deaths[o] = 0;
         }
-        blockFloor = 0.0;
     }
 };
 
@@ -76,13 +83,15 @@ inline uint64_t SteadyUpkeeps(Binade& j, const Additions& a, float& x, uint64_t 
 {
     const double d = -(double)a.up;
     auto steady = [&](double v) { return !j.upIsTie && v >= j.lo + d && v < j.hi; };
-    if (!steady(x))
+    // A binade that holds x already has what the test needs (in a tie binade, where no run
+    // is steady, preparing it again would only give the same answer).
+    if (!j.Holds(x))
         PrepareBinade(j, x, a, false);
     if (!steady(x))
         return 0;
     if (j.up == 0.0)
         return n;  // every further sum rounds back to x
-    // Steps 0 .. k-1 start at x - i s >= lo + d. The floor of the product is at most the exact
+    // Steps 0 .. k-1 start at x + i up >= lo + d. The floor of the product is at most the exact
     // bound, so the reciprocal's rounding can only cost a step.
     const double kd = std::floor(((double)x - (j.lo + d)) * j.upsPerUnit);
     if (kd < 1.0)

@@ -161,9 +161,9 @@ void ApplyChunk(ExactChunk<V>& ch, CreditBooks& b, StepWork& w, const RuleVector
 // One block's books
 
 // Books the block's credits. Unless every owner is kept exactly, every owner is counted, whether
-// its counts are used or not (they also guess the next band's bulk owners): every position whose
-// final owner is a player pays its upkeep there, births are charged to the new owner and deaths
-// to their payer: the final owner, or the old one (`oldOwner`) for a death by decay. For the
+// its counts are used or not (counting all six in lanes costs less than choosing): every position
+// whose final owner is a player pays its upkeep there, births are charged to the new owner and
+// deaths to their payer: the final owner, or the old one (`oldOwner`) for a death by decay. For the
 // owners kept exactly the block is noted in the chunk.
 template <class V>
 STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, StepWork& w,
@@ -371,7 +371,7 @@ STEP_INLINE void RunBand(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
 // branch-free on the byte planes of the rows above, at and below (step_rule.h); the credits are
 // booked per owner (BookBlock): owners whose balance sits well inside a binade are only counted
 // and settled per band in one exact sum, the others' positions are noted per chunk of blocks and
-// applied in visiting order (ApplyChunk, step_books.h). The new cells are joined and stored
+// applied in visiting order (ApplyChunk, above). The new cells are joined and stored
 // (JoinBlock), past the caches where the maps are too large for them.
 //
 // Where the time goes (settled 640 x 360 world of six players, per step; perf samples by the
@@ -387,12 +387,7 @@ template <class V> void RunStep(StepWork& w)
     uint8_t* slot[3] = {w.slot[0], w.slot[1], w.slot[2]};
     const unsigned int bandRows = w.W < BAND_CELLS ? BAND_CELLS / w.W : 1;
 
-    CreditBooks books(w);
-    // A block moves a balance by at most N times the largest addition; a binade narrower than
-    // twice that rarely holds it, and the balances of a world run down (near 0) are not tried.
-    books.blockFloor =
-        2.0 * V::N *
-        (std::fabs((double)w.upkeep) + std::fabs((double)w.birth) + std::fabs((double)w.death));
+    CreditBooks books(w, V::N);
 
     unsigned int stuck = 0;  // owners that failed in bulk this step: exact from then on
     SplitRowsAround<V>(w, slot, 0);

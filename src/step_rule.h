@@ -4,7 +4,7 @@
 // wrapper V (src/step_<name>.h), which must provide, as static members:
 //
 //   T                      the vector type; N, its lane count (a multiple of 16, at most 64)
-//   load(p), store(p, v)   unaligned load; store to 64-byte aligned memory
+//   load(p), store(p, v)   unaligned load; store to N-byte aligned memory
 //   set1(b)                every lane b
 //   add(a, b)              per lane, wrapping
 //   eq(a, b)               all ones where equal, else 0
@@ -19,7 +19,7 @@
 //                          lookup16(table, i) (each lane's entry of that table, i 0..15) exist
 //   split(cells, alive, owner, age)
 //                          N cells into their minus-alive (all ones for a live cell), owner
-//                          and age bytes, each stored to 64-byte aligned memory
+//                          and age bytes, each stored unaligned (the planes start at byte 1)
 //   join(alive, owner, age, cells)
 //                          three vectors back into N cells (alive 0 or 1), spare byte 0
 //   hasStream              true where join<true>(...) streams the cells to N-byte aligned

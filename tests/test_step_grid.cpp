@@ -140,7 +140,9 @@ TEST(StepGrid, UpkeepRunsEqualTheUpkeepsOneByOne)
                               FLT_MAX, 0.0f,
                               -2.0f,   INFINITY,
                               NAN,     54342.91f,
-                              0.2f,    131072.0f};
+                              0.2f,    131072.0f,
+                              3.0e6f};
+    // -0.375 is a tie (1.5 units) for 3.0e6, whose binade is [2^21, 2^22).
     const float upkeeps[] = {-0.1f, -1e-9f, -3.0f, -0.5f, 0.25f, 0.0f, -INFINITY, NAN, -0.375f};
     StepWork w = {};
     for (float up : upkeeps) {
