@@ -49,7 +49,13 @@ export async function launch() {
       protocol: 'webDriverBiDi',
       executablePath: process.env.QUOLVANE_FIREFOX || '/usr/bin/firefox-esr',
       headless: true,
-      extraPrefsFirefox: { 'network.dns.localDomains': INSECURE_HOST },
+      extraPrefsFirefox: {
+        'network.dns.localDomains': INSECURE_HOST,
+        // Firefox on a desktop without a touch screen turns touch events off, and WebDriver's
+        // touch actions then reach the page as the mouse only; on, as on a touch screen, the
+        // page gets the touches a phone's player makes.
+        'dom.w3c_touch_events.enabled': 1,
+      },
     });
     return {
       name: 'firefox',

@@ -541,12 +541,6 @@ describe('on a phone (390 x 844, touch)', () => {
   });
 
   test('a tap places the glider at the tapped cells, for the price shown there', async (t) => {
-    if (!chromium) {
-      // Headless Firefox on a desktop has no touch events: WebDriver's touch actions reach the
-      // page as mouse events there, which the tests above cover.
-      t.skip(`${browserName} delivers no touch events to the page headless`);
-      return;
-    }
     const first = await nextFrame(page, 0);
     // A touch lands on whole CSS pixels, each several canvas pixels wide here: the spot is one
     // such pixel, and the cell under it as the page maps it.
