@@ -161,4 +161,36 @@ TEST(StepGrid, UpkeepRunsEqualTheUpkeepsOneByOne)
     }
 }
 
+// A tie binade runs its upkeeps one by one: no jump is taken, and the binade stays the one
+// that holds the balance, so the next upkeep needs no new one. Past a tie the jump is taken.
+TEST(StepGrid, ATieBinadeTakesNoJumpAndKeepsTheBinade)
+{
+    const Additions a(-0.375f, 0.0f, 0.0f);  // 1.5 units of [2^21, 2^22): a tie
+    Binade j = NO_BINADE;
+    float x = 3.0e6f;
+    EXPECT_EQ(SteadyUpkeeps(j, a, x, 1000), 0u);
+    EXPECT_EQ(Bits(x), Bits(3.0e6f));
+    EXPECT_TRUE(j.Holds(x) && j.upIsTie);
+    const Additions whole(-0.5f, 0.0f, 0.0f);  // 2 units there: no tie
+    j = NO_BINADE;
+    const uint64_t k = SteadyUpkeeps(j, whole, x, 1000);
+    EXPECT_EQ(k, 1000u);
+    EXPECT_EQ(Bits(x), Bits(PlainUpkeeps(3.0e6f, 1000, -0.5f)));
+}
+
+// The books' block floor: twice a block's lanes times the largest moves of a balance, and 0
+// (every binade tried) for books made without a block, even where an addition is infinite.
+TEST(StepGrid, TheBlockFloorCoversTwoBlocksOfTheLargestAdditions)
+{
+    StepWork w = {};
+    w.upkeep = -0.25f;
+    w.birth = -3.0f;
+    w.death = 1.5f;
+    EXPECT_EQ(CreditBooks(w, 32).blockFloor, 2.0 * 32 * 4.75);
+    EXPECT_EQ(CreditBooks(w).blockFloor, 0.0);
+    w.upkeep = -INFINITY;
+    EXPECT_EQ(CreditBooks(w).blockFloor, 0.0);
+    EXPECT_EQ(CreditBooks(w, 16).blockFloor, INFINITY);
+}
+
 }  // namespace
