@@ -1,6 +1,6 @@
 # The world and engine tests of the WebAssembly build, run under node by CTest: the step against
 # the model with each build of it, the engine and its worker thread, and the SDL calls the build
-# supplies (src/sdl_web.cpp). The front end needs a
+# supplies (src/platform/web/sdl_threads.cpp). The front end needs a
 # page; tests/web/ checks it in Chromium.
 
 # GoogleTest from Debian's source package (libgtest-dev), compiled for WebAssembly.

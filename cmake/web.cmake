@@ -9,11 +9,11 @@
 set(QUOLVANE_WEB_OUT ${CMAKE_BINARY_DIR} CACHE PATH "The page's folder")
 set(QUOLVANE_WEB_NAME quolvane CACHE STRING "The program's file name in the page's folder, less .js")
 
-add_executable(quolvane src/main.cpp src/sdl_web_start.cpp)
+add_executable(quolvane src/main.cpp src/platform/web/sdl_start.cpp)
 # The surface's colours are turned into the canvas's byte order every frame: four pixels at a
 # time where the program may use WebAssembly SIMD.
 if(QUOLVANE_WASM_SIMD)
-  set_source_files_properties(src/sdl_web_start.cpp PROPERTIES COMPILE_OPTIONS -msimd128)
+  set_source_files_properties(src/platform/web/sdl_start.cpp PROPERTIES COMPILE_OPTIONS -msimd128)
 endif()
 target_link_libraries(quolvane PRIVATE quolvane_ui)
 set_target_properties(quolvane PROPERTIES OUTPUT_NAME ${QUOLVANE_WEB_NAME}
@@ -21,10 +21,10 @@ set_target_properties(quolvane PROPERTIES OUTPUT_NAME ${QUOLVANE_WEB_NAME}
 target_link_options(quolvane PRIVATE
   -sENVIRONMENT=web,worker
   # The event loop waits by handing the main thread back to the browser (SDL_WaitEvent in
-  # src/sdl_web.cpp); only the direct calls on its way there need to be able to unwind.
+  # src/platform/web/sdl_threads.cpp); only the direct calls on its way there need to be able to unwind.
   -sASYNCIFY
   -sASYNCIFY_IGNORE_INDIRECT
-  # SDL_WaitEvent's sleep until the next event is queued (src/sdl_web.cpp).
+  # SDL_WaitEvent's sleep until the next event is queued (src/platform/web/sdl_threads.cpp).
   -sASYNCIFY_IMPORTS=quolvane_sleep_until_event
   # One Web Worker made ready before the program starts, for the engine's worker thread: a
   # restart joins the old thread (which gives its Worker back) before it starts the new one. A
@@ -38,7 +38,7 @@ target_link_options(quolvane PRIVATE
   -sINITIAL_MEMORY=64MB
   # When the loop ends the runtime exits, so the page learns the exit status (Module.onExit).
   -sEXIT_RUNTIME=1
-  # src/sdl_web_start.cpp: the canvas takes its colours in another byte order, so the surface
+  # src/platform/web/sdl_start.cpp: the canvas takes its colours in another byte order, so the surface
   # is turned on unlock; the page takes the caption, and learns where each frame's preview is.
   "LINKER:--wrap=SDL_UnlockSurface,--wrap=SDL_WM_SetCaption,--wrap=SDL_GetMouseState")
 configure_file(web/index.html ${QUOLVANE_WEB_OUT}/index.html COPYONLY)

@@ -1,4 +1,4 @@
-// Tests of the SDL calls the WebAssembly build supplies itself (src/sdl_web.cpp), under node:
+// Tests of the SDL calls the WebAssembly build supplies itself (src/platform/web/sdl_threads.cpp), under node:
 // threads and their results, the recursive lock, the counting semaphores and their timed waits,
 // and the clock and sleep that work on any thread.
 #include <gtest/gtest.h>
