@@ -5,7 +5,8 @@
 # browser").
 
 # Where the page and the program go, and the program's name there: the page loads
-# quolvane-simd128.js where the browser has WebAssembly SIMD and quolvane.js elsewhere.
+# quolvane-simd128.js where the browser has WebAssembly SIMD and quolvane.js elsewhere, each with
+# -coop before .js where the page cannot have shared memory.
 set(QUOLVANE_WEB_OUT ${CMAKE_BINARY_DIR} CACHE PATH "The page's folder")
 set(QUOLVANE_WEB_NAME quolvane CACHE STRING "The program's file name in the page's folder, less .js")
 
@@ -20,27 +21,39 @@ set_target_properties(quolvane PROPERTIES OUTPUT_NAME ${QUOLVANE_WEB_NAME}
                                           RUNTIME_OUTPUT_DIRECTORY ${QUOLVANE_WEB_OUT})
 target_link_options(quolvane PRIVATE
   -sENVIRONMENT=web,worker
-  # The event loop waits by handing the main thread back to the browser (SDL_WaitEvent in
-  # src/platform/web/sdl_threads.cpp); only the direct calls on its way there need to be able to unwind.
+  # The event loop waits by handing the page's thread back to the browser (SDL_WaitEvent in
+  # src/platform/web/); only the direct calls on its way there need to be able to unwind.
   -sASYNCIFY
   -sASYNCIFY_IGNORE_INDIRECT
-  # SDL_WaitEvent's sleep until the next event is queued (src/platform/web/sdl_threads.cpp).
+  # The sleep until the next event is queued, or a time has come (page_sleep.cpp).
   -sASYNCIFY_IMPORTS=quolvane_sleep_until_event
-  # One Web Worker made ready before the program starts, for the engine's worker thread: a
-  # restart joins the old thread (which gives its Worker back) before it starts the new one. A
-  # thread can start only on a Worker that is ready, since the main thread does not hand control
-  # back to the browser while it waits to join one; so were none free, creating the thread
-  # fails (and the game says so) rather than making one that the join would wait on for ever.
-  -sPTHREAD_POOL_SIZE=1
-  -sPTHREAD_POOL_SIZE_STRICT=2
   # The world, the window surface and the stacks fit with room to spare; a fixed memory keeps
   # the page's view of it valid without the checks that growing shared memory needs.
   -sINITIAL_MEMORY=64MB
   # When the loop ends the runtime exits, so the page learns the exit status (Module.onExit).
   -sEXIT_RUNTIME=1
-  # src/platform/web/sdl_start.cpp: the canvas takes its colours in another byte order, so the surface
-  # is turned on unlock; the page takes the caption, and learns where each frame's preview is.
+  # src/platform/web/sdl_start.cpp: the canvas takes its colours in another byte order, so the
+  # surface is turned on unlock; the page takes the caption, and learns where each frame's
+  # preview is.
   "LINKER:--wrap=SDL_UnlockSurface,--wrap=SDL_WM_SetCaption,--wrap=SDL_GetMouseState")
+if(QUOLVANE_WEB_THREADS)
+  target_link_options(quolvane PRIVATE
+    # One Web Worker made ready before the program starts, for the engine's worker thread: a
+    # restart joins the old thread (which gives its Worker back) before it starts the new one.
+    # A thread can start only on a Worker that is ready, since the main thread does not hand
+    # control back to the browser while it waits to join one; so were none free, creating the
+    # thread fails (and the game says so) rather than making one that the join would wait on
+    # for ever.
+    -sPTHREAD_POOL_SIZE=1
+    -sPTHREAD_POOL_SIZE_STRICT=2)
+else()
+  target_link_options(quolvane PRIVATE
+    # The worker's task starts in quolvane_task_entry and calls the engine's thread function
+    # through a pointer: that one indirect call must be able to unwind too (sdl_tasks.cpp).
+    -sASYNCIFY_ADD=quolvane_task_entry
+    # Where the page's task keeps its call chain while it sleeps.
+    -sASYNCIFY_STACK_SIZE=65536)
+endif()
 configure_file(web/index.html ${QUOLVANE_WEB_OUT}/index.html COPYONLY)
 # The service worker, its cache named for this version, and the manifest for installing the page.
 configure_file(web/sw.js ${QUOLVANE_WEB_OUT}/sw.js @ONLY)

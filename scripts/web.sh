@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # `make web`: builds the page into build-web/ with emscripten: index.html, its service worker
-# (sw.js), its manifest and icons, and the program twice, quolvane.js (+ .wasm, .worker.js) with
-# the portable step and quolvane-simd128.js with the WebAssembly SIMD step; the page loads the
-# second where the browser has SIMD. build-web/ then holds only the files to serve, and
-# quolvane-web-<version>.zip of exactly those, ready to upload to any static host.
+# (sw.js), its manifest and icons, and the program four times: quolvane.js (+ .wasm, .worker.js)
+# with the portable step and quolvane-simd128.js with the WebAssembly SIMD step, both running the
+# engine's worker on a thread of its own, and quolvane-coop.js and quolvane-simd128-coop.js
+# (+ .wasm), the same running it as a task on the page's thread, for browsers and pages without
+# shared memory. The page picks the one that suits the browser. build-web/ then holds only the
+# files to serve, and quolvane-web-<version>.zip of exactly those, ready to upload to any static
+# host.
 #
 # Usage: scripts/web.sh [--tests]
-#   --tests  also builds the world and engine tests that run under node (make test-web)
+#   --tests  also builds the world and engine tests that run under node (make test-web), in the
+#            simd128 and simd128-coop trees
 #
 # Installs emscripten (and nodejs, cmake, make, rsvg-convert) with apt-get first when missing,
 # saying so (through sudo when not root). Each build has a CMake tree of its own under
-# build-web-trees/ (portable/, simd128/); the desktop build in build/ is not touched.
+# build-web-trees/ (portable/, simd128/, portable-coop/, simd128-coop/); the desktop build in
+# build/ is not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="build-web"
@@ -38,13 +43,15 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 echo "web: $(emcc --version | head -n 1)"
 
-# Configures and builds one program: tree name, program file name, SIMD step (ON/OFF), tests.
+# Configures and builds one program: tree name, program file name, SIMD step (ON/OFF), worker on
+# a thread of its own (ON/OFF), tests (ON/OFF).
 build() {
-    local name=$1 program=$2 simd=$3 with_tests=$4
+    local name=$1 program=$2 simd=$3 threads=$4 with_tests=$5
     # (emcmake names the command it runs on standard error: left out, errors are kept.)
     emcmake cmake -S . -B "$trees/$name" -DCMAKE_BUILD_TYPE=Release \
         -DQUOLVANE_WEB_OUT="$PWD/$out" -DQUOLVANE_WEB_NAME="$program" \
-        -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_TESTS="$with_tests" 2>&1 >/dev/null |
+        -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_THREADS="$threads" \
+        -DQUOLVANE_WEB_TESTS="$with_tests" 2>&1 >/dev/null |
         { grep -v '^configure: ' || true; } >&2
     cmake --build "$trees/$name" -j"${JOBS:-2}"
 }
@@ -52,8 +59,10 @@ build() {
 for old in "$out/portable" "$out/simd128"; do
     [ -f "$old/CMakeCache.txt" ] && rm -rf "$old"
 done
-build portable quolvane OFF OFF
-build simd128 quolvane-simd128 ON "$tests"
+build portable quolvane OFF ON OFF
+build simd128 quolvane-simd128 ON ON "$tests"
+build portable-coop quolvane-coop OFF OFF OFF
+build simd128-coop quolvane-simd128-coop ON OFF "$tests"
 
 # The files to serve, as one archive: everything in build-web/ but archives.
 version=$(sed -n "s/^const CACHE = 'quolvane-\(.*\)';$/\1/p" "$out/sw.js")

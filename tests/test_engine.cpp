@@ -107,6 +107,7 @@ void MakeEmptyWorld(Engine& e, unsigned int w, unsigned int h)
 // Makes every thread this process creates from now on ask for a stack larger than any 64-bit
 // address space, so that creating one fails whatever the machine's memory; the default comes
 // back at the end of the scope. Returns false where the default cannot be set.
+#ifndef QUOLVANE_WEB_TASKS
 class RefusedThreadStacks {
 public:
     RefusedThreadStacks()
@@ -136,6 +137,13 @@ private:
     pthread_attr_t before_;
     bool saved_ = false, set_ = false;
 };
+#else
+// Where SDL's threads are tasks on one thread, there is no default stack to refuse.
+struct RefusedThreadStacks {
+    bool Set() const { return false; }
+    void Restore() {}
+};
+#endif
 
 }  // namespace
 

@@ -1,7 +1,8 @@
-// The SDL calls that emscripten's SDL 1.2 lacks, for the WebAssembly build: threads, a recursive
-// mutex, counting semaphores and a blocking SDL_WaitEvent, over pthreads (which the browser runs
-// as Web Workers) and ASYNCIFY. Everything else of SDL (the canvas, input, timers) is
-// emscripten's own. Built into the engine's library only when compiling with emscripten.
+// The SDL calls that emscripten's SDL 1.2 lacks, for the threaded WebAssembly build: threads, a
+// recursive mutex, counting semaphores and a blocking SDL_WaitEvent, over pthreads (which the
+// browser runs as Web Workers, sharing the program's memory) and ASYNCIFY. Everything else of SDL
+// (the canvas, input, timers) is emscripten's own. Built into the engine's library only for that
+// build; sdl_tasks.cpp supplies the same calls where the page has no shared memory.
 //
 // Emscripten's SDL 1.2 defines CreateThread to throw and the mutex calls as stubs that return 0;
 // functions defined here take precedence over those JavaScript ones at link time.
@@ -11,10 +12,13 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <ctime>
 #include <new>
 #include <unistd.h>
+
+#include "page_sleep.h"
 
 // --- Threads -----------------------------------------------------------------------------------
 
@@ -218,16 +222,8 @@ Uint32 SDL_SemValue(SDL_sem* sem)
 
 // --- Time -----------------------------------------------------------------------------------
 
-// Emscripten's SDL_GetTicks and SDL_Delay run on the browser's main thread only: called from the
-// worker, GetTicks would wait for the main thread to answer (which may itself be waiting to join
-// the worker), and Delay would suspend the worker's stack as if it were the main thread's. These
-// work on any thread: the clock is the page's monotonic one, which emscripten keeps in step
-// across threads.
-Uint32 SDL_GetTicks(void)
-{
-    return (Uint32)(uint64_t)emscripten_get_now();
-}
-
+// Emscripten's SDL_Delay runs on the browser's main thread only: called from the worker, it would
+// suspend the worker's stack as if it were the main thread's. This one works on any thread.
 void SDL_Delay(Uint32 ms)
 {
     if (emscripten_is_main_browser_thread())
@@ -238,58 +234,11 @@ void SDL_Delay(Uint32 ms)
 
 // --- Waiting for events ---------------------------------------------------------------------
 
-// Hands the main thread back to the browser (ASYNCIFY) until the next event is queued. Every
-// event reaches emscripten's SDL queue on the main thread (the browser's input handlers, and the
-// timers, whose callbacks push from there too), so the queue's push wakes the wait: in a task of
-// its own, after the pushing code has returned. A push while nothing waits costs one test.
-// The body is JavaScript, laid out as such.
-// clang-format off
-EM_JS(void, quolvane_sleep_until_event, (), {
-    if (!SDL.quolvaneWatched) {
-        SDL.quolvaneWatched = true;
-        SDL.quolvaneWake = null;
-        var watch = function(queue) {
-            queue.push = function() {
-                var length = Array.prototype.push.apply(queue, arguments);
-                var wake = SDL.quolvaneWake;
-                if (wake) {
-                    SDL.quolvaneWake = null;
-                    queueMicrotask(wake);
-                }
-                return length;
-            };
-            return queue;
-        };
-        // SDL replaces its queue when it overflows: the new one is watched as well.
-        var queue = watch(SDL.events);
-        Object.defineProperty(SDL, "events", {
-            configurable: true,
-            get: function() { return queue; },
-            set: function(replaced) { queue = watch(replaced); }
-        });
-    }
-    // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
-    // runs as a callback of the program's, so that the runtime exits (and the page learns the
-    // exit status) once SDL_main has returned after it.
-    Asyncify.handleSleep(function(wakeUp) {
-        runtimeKeepalivePush();
-        var wake = function() {
-            runtimeKeepalivePop();
-            callUserCallback(wakeUp);
-        };
-        if (SDL.events.length > 0)
-            setTimeout(wake, 0);
-        else
-            SDL.quolvaneWake = wake;
-    });
-});
-// clang-format on
-
-// Blocks until an event is queued, the main thread sleeping meanwhile. With a null event it
-// leaves the event queued, as SDL's own does; otherwise it takes it.
+// Blocks until an event is queued, the main thread sleeping meanwhile (page_sleep.h). With a null
+// event it leaves the event queued, as SDL's own does; otherwise it takes it.
 int SDL_WaitEvent(SDL_Event* event)
 {
     while (!SDL_PollEvent(event))
-        quolvane_sleep_until_event();
+        quolvane_sleep_until_event(INFINITY);
     return 1;
 }

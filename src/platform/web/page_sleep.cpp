@@ -1,0 +1,79 @@
+// The page thread's sleep until the next event or a time (page_sleep.h), and the clock, for both
+// kinds of WebAssembly build.
+#include <SDL.h>
+#include <emscripten.h>
+
+#include <cstdint>
+
+#include "page_sleep.h"
+
+// Every event reaches emscripten's SDL queue on the page's thread (the browser's input handlers,
+// and the timers, whose callbacks push from there too), so the queue's push wakes the sleep: in
+// a task of its own, after the pushing code has returned. A push while nothing sleeps costs one
+// test. The body is JavaScript, laid out as such.
+// clang-format off
+EM_JS(void, quolvane_sleep_until_event, (double ms), {
+    // A program that uses none of SDL's events (a test) has no SDL object: it sleeps for the
+    // time alone.
+    var sdl = typeof SDL === "object" ? SDL : { events: [], quolvaneWatched: true };
+    if (!sdl.quolvaneWatched) {
+        sdl.quolvaneWatched = true;
+        sdl.quolvaneWake = null;
+        var watch = function(queue) {
+            queue.push = function() {
+                var length = Array.prototype.push.apply(queue, arguments);
+                var wake = sdl.quolvaneWake;
+                if (wake) {
+                    sdl.quolvaneWake = null;
+                    queueMicrotask(wake);
+                }
+                return length;
+            };
+            return queue;
+        };
+        // SDL replaces its queue when it overflows: the new one is watched as well.
+        var queue = watch(sdl.events);
+        Object.defineProperty(sdl, "events", {
+            configurable: true,
+            get: function() { return queue; },
+            set: function(replaced) { queue = watch(replaced); }
+        });
+    }
+    // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
+    // runs as a callback of the program's, so that the runtime exits (and the page learns the
+    // exit status) once SDL_main has returned after it. Whichever of the event and the timer
+    // comes first wakes the thread; the other then does nothing.
+    Asyncify.handleSleep(function(wakeUp) {
+        runtimeKeepalivePush();
+        var timer = null;
+        var woken = false;
+        var wake = function() {
+            if (woken)
+                return;
+            woken = true;
+            if (sdl.quolvaneWake === wake)
+                sdl.quolvaneWake = null;
+            if (timer !== null)
+                clearTimeout(timer);
+            runtimeKeepalivePop();
+            callUserCallback(wakeUp);
+        };
+        if (sdl.events.length > 0) {
+            setTimeout(wake, 0);
+        } else {
+            sdl.quolvaneWake = wake;
+            if (ms !== Infinity)
+                timer = setTimeout(wake, Math.min(Math.max(0, Math.ceil(ms)), 0x7FFFFFFF));
+        }
+    });
+});
+// clang-format on
+
+// Emscripten's SDL_GetTicks runs on the browser's main thread only: called from a worker thread,
+// it would wait for the main thread to answer (which may itself be waiting to join the worker).
+// This works on any thread: the clock is the page's monotonic one, which emscripten keeps in step
+// across threads.
+Uint32 SDL_GetTicks(void)
+{
+    return (Uint32)(uint64_t)emscripten_get_now();
+}
