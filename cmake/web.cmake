@@ -48,9 +48,10 @@ if(QUOLVANE_WEB_THREADS)
     -sPTHREAD_POOL_SIZE_STRICT=2)
 else()
   target_link_options(quolvane PRIVATE
-    # The worker's task starts in quolvane_task_entry and calls the engine's thread function
-    # through a pointer: that one indirect call must be able to unwind too (sdl_tasks.cpp).
-    -sASYNCIFY_ADD=quolvane_task_entry
+    # A task starts in quolvane_task_entry (sdl_tasks.cpp), which emscripten calls through
+    # dynCall_vi and which calls the thread's function through a pointer: both of those
+    # indirect calls must be able to unwind and resume too.
+    -sASYNCIFY_ADD=quolvane_task_entry,dynCall_vi
     # Where the page's task keeps its call chain while it sleeps.
     -sASYNCIFY_STACK_SIZE=65536)
 endif()

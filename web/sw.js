@@ -1,7 +1,8 @@
 // quolvane's service worker. It does two things for the page:
 //  - it adds the headers that make the page cross-origin isolated (Cross-Origin-Opener-Policy,
 //    Cross-Origin-Embedder-Policy, and Cross-Origin-Resource-Policy) to the page's own
-//    responses, so that the game's worker thread gets its shared memory from any static server;
+//    responses, so that from the next visit on the game's worker gets a thread of its own and
+//    its shared memory from any static server;
 //  - it keeps the page's files in a cache named for this version, so that after one visit the
 //    page starts with no network at all. It asks the network first, so a new build is seen at
 //    once, and falls back on the cache; a new version's worker drops the old versions' caches.
@@ -11,6 +12,8 @@ const FILES = [
   '', 'index.html', 'manifest.webmanifest', 'icon-192.png', 'icon-512.png',
   'quolvane.js', 'quolvane.wasm', 'quolvane.worker.js',
   'quolvane-simd128.js', 'quolvane-simd128.wasm', 'quolvane-simd128.worker.js',
+  'quolvane-coop.js', 'quolvane-coop.wasm', 'quolvane-simd128-coop.js',
+  'quolvane-simd128-coop.wasm',
 ];
 const scope = new URL(self.registration.scope);
 // The file of the page's a request is for, or null for anything else.
