@@ -2,13 +2,16 @@
 //   node tests/web/measure.mjs [--first] [--cpu [--threads] [--rounds 1] [--pace MS]] [--profile]
 //                              [--build portable|simd128] [--seconds 20] [--loads 5]
 //                              [--dir build-web]
-//   --first    the time from navigation to the first frame, over --loads loads (the default
+//   --first    the time from navigation to the first frame, over --loads loads, for the game
+//              with its worker on a thread and as a task on the page's thread (the default
 //              when nothing else is asked for)
 //   --cpu      the CPU the whole browser takes, for --seconds each, with no page open (the
 //              baseline), a reference page that does the least a page showing 10 frames a
 //              second must (putImageData of a 1280 x 720 frame and one line of text, 10 times a
-//              second), and the game playing on its own; --rounds times in turn, each printed
-//              less the baseline, with the medians and the game's ratio to the reference
+//              second), and the game playing on its own, with its worker on a thread and as a
+//              task (the cooperative build, asked for by ?threads=no); --rounds times in turn,
+//              each printed less the baseline, with the medians and the games' ratios to the
+//              reference
 //   --threads  with --cpu: where each page's CPU goes, by process type and thread name
 //   --pace     with --cpu: the game once more, its redraw timer slowed to MS by the Right key,
 //              to tell what the timer's ticks cost from what the frames cost
@@ -142,6 +145,7 @@ const browser = await chromium.launch({
 });
 const query = opt.build ? `?build=${opt.build}` : '';
 const game = server.url + query;
+const coop = server.url + (query ? query + '&' : '?') + 'threads=no';
 
 const shows = () => window.quolvane && window.quolvane.frames >= 10;
 
@@ -181,7 +185,8 @@ async function cpuOf(what, presses = 0) {
   const threads = [...threadTicks()].map(([key, n]) => [key, n - (threads0.get(key) || 0)]);
   const wall = (Date.now() - t0) / 1000;
   const frames = (await framesNow()) - frames0;
-  const build = what === game ? await page.evaluate(() => window.quolvane.build) : '';
+  const build = what === game || what === coop ? await page.evaluate(
+    () => window.quolvane.build + (window.quolvane.threads ? '' : '-coop')) : '';
   await close();
   const share = (n) => 100 * n / ticksPerSecond / wall;
   return { percent: share(cpu * ticksPerSecond), frames, wall, build,
@@ -190,23 +195,28 @@ async function cpuOf(what, presses = 0) {
 }
 
 if (opt.first) {
-  const firsts = [];
-  for (let i = 0; i < Number(opt.loads); ++i) {
-    const context = await browser.newContext({ viewport });
-    const page = await context.newPage();
-    await page.goto(game);
-    await page.waitForFunction(() => window.quolvane.firstFrameMs !== null, null, { timeout: 60000 });
-    firsts.push(await page.evaluate(() => window.quolvane.firstFrameMs));
-    await context.close();
+  for (const [name, url] of [['threads', game], ['cooperative', coop]]) {
+    const firsts = [];
+    let build = '';
+    for (let i = 0; i < Number(opt.loads); ++i) {
+      const context = await browser.newContext({ viewport });
+      const page = await context.newPage();
+      await page.goto(url);
+      await page.waitForFunction(() => window.quolvane.firstFrameMs !== null, null, { timeout: 60000 });
+      firsts.push(await page.evaluate(() => window.quolvane.firstFrameMs));
+      build = await page.evaluate(() => window.quolvane.build + (window.quolvane.threads ? '' : '-coop'));
+      await context.close();
+    }
+    firsts.sort((a, b) => a - b);
+    console.log(`${name} (${build}): first frame after navigation: median ` +
+                `${firsts[firsts.length >> 1].toFixed(0)} ms (${firsts.map((t) => t.toFixed(0)).join(', ')})`);
   }
-  firsts.sort((a, b) => a - b);
-  console.log(`first frame after navigation: median ${firsts[firsts.length >> 1].toFixed(0)} ms ` +
-              `(${firsts.map((t) => t.toFixed(0)).join(', ')})`);
 }
 
 if (opt.cpu) {
   const pages = [['no page', null], ['reference page', REFERENCE],
-                 ['reference + 10 ms timer', REFERENCE_TIMER], ['game', game]];
+                 ['reference + 10 ms timer', REFERENCE_TIMER], ['game', game],
+                 ['game, cooperative', coop]];
   // With --pace, the game once more with its redraw timer slowed to MS by the Right key (10 ms
   // a press): what the timer's ticks cost shows as the difference, the frames being as many.
   const pace = Number(opt.pace || 0);
@@ -219,7 +229,7 @@ if (opt.cpu) {
     for (const [i, [name, what, presses]] of pages.entries()) {
       const r = await cpuOf(what, presses);
       readings[i].push(r.percent);
-      const label = what === game && !presses ? `game (${r.build})` : name;
+      const label = (what === game || what === coop) && !presses ? `game (${r.build})` : name;
       const less = r.percent - readings[0][round];
       console.log(`${label.padEnd(24)} ${r.percent.toFixed(1).padStart(6)} % ` +
                   `${less.toFixed(1).padStart(8)} %  ${String(r.frames).padStart(4)} frames in ` +
@@ -230,13 +240,14 @@ if (opt.cpu) {
       }
     }
   }
-  const [none, reference, timed, played, paced] = readings.map(median).map((p, i, all) =>
-    i === 0 ? p : p - all[0]);
+  const [none, reference, timed, played, cooperative, paced] = readings.map(median)
+    .map((p, i, all) => (i === 0 ? p : p - all[0]));
   console.log(`medians over ${opt.rounds} round(s), less no page (${none.toFixed(1)} %): ` +
               `reference ${reference.toFixed(1)} %, reference + 10 ms timer ${timed.toFixed(1)} %, ` +
-              `game ${played.toFixed(1)} %` +
+              `game ${played.toFixed(1)} %, game cooperative ${cooperative.toFixed(1)} %` +
               (paced === undefined ? '' : `, game with its timer every ${pace} ms ${paced.toFixed(1)} %`));
   console.log(`game / reference: ${(played / reference).toFixed(2)}; ` +
+              `cooperative / reference: ${(cooperative / reference).toFixed(2)}; ` +
               `game / (reference + 10 ms timer): ${(played / timed).toFixed(2)}`);
 }
 
