@@ -18,7 +18,8 @@ start=$(date +%s)
 say() { echo "test-web: $*"; }
 fail() { echo "test-web: $*" >&2; exit 1; }
 
-packages=(emscripten nodejs npm chromium firefox-esr libgtest-dev librsvg2-bin python3 cmake make)
+packages=(emscripten nodejs npm chromium firefox-esr webkit2gtk-driver libwebkit2gtk-4.1-0 xvfb
+    libgtest-dev librsvg2-bin python3 cmake make)
 missing=()
 native=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
@@ -72,7 +73,7 @@ done <build-web-trees/simd128/step-builds
 say "web/serve.py's refusals"
 (cd tests/web && node --test serve.test.mjs)
 
-for browser in chromium firefox; do
+for browser in chromium firefox webkit; do
     say "the page in headless ${browser^}"
     (cd tests/web && QUOLVANE_BROWSER=$browser QUOLVANE_WEB_DIR="$PWD/../../build-web" \
         node --test page.test.mjs)
