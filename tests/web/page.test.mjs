@@ -550,6 +550,12 @@ describe('on a phone (390 x 844, touch)', () => {
   });
 
   test('a tap places the glider at the tapped cells, for the price shown there', async (t) => {
+    if (!canTouch) {
+      // Moved, pressed and released at once, the page has no touch to show the preview by
+      // before it places: the frame drawn for the spot may already show the payment.
+      t.skip(`${browserName}: its WebDriver delivers touch actions as mouse events`);
+      return;
+    }
     const first = await nextFrame(page, 0);
     // A touch lands on whole CSS pixels, each several canvas pixels wide here: the spot is one
     // such pixel, and the cell under it as the page maps it.
