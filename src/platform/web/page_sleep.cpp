@@ -14,8 +14,10 @@
 // clang-format off
 EM_JS(void, quolvane_sleep_until_event, (double ms), {
     // A program that uses none of SDL's events (a test) has no SDL object: it sleeps for the
-    // time alone.
-    var sdl = typeof SDL === "object" ? SDL : { events: [], quolvaneWatched: true };
+    // time alone, its timer kept as SDL's would be.
+    if (typeof SDL !== "object" && !Module.quolvaneNoSdl)
+        Module.quolvaneNoSdl = { events: [], quolvaneWatched: true };
+    var sdl = typeof SDL === "object" ? SDL : Module.quolvaneNoSdl;
     if (!sdl.quolvaneWatched) {
         sdl.quolvaneWatched = true;
         sdl.quolvaneWake = null;
@@ -41,29 +43,33 @@ EM_JS(void, quolvane_sleep_until_event, (double ms), {
     }
     // As emscripten_sleep does: the runtime is kept alive while the thread sleeps, and the wake
     // runs as a callback of the program's, so that the runtime exits (and the page learns the
-    // exit status) once SDL_main has returned after it. Whichever of the event and the timer
-    // comes first wakes the thread; the other then does nothing.
+    // exit status) once SDL_main has returned after it. Whichever of an event and a timer comes
+    // first takes the wake. A timer stays armed when an event wakes the thread first: the next
+    // sleep, which mostly waits for the same time (a task's deadline), reuses it rather than
+    // arming another each time, and a timer that fires early only wakes the thread to sleep on.
     Asyncify.handleSleep(function(wakeUp) {
         runtimeKeepalivePush();
-        var timer = null;
-        var woken = false;
         var wake = function() {
-            if (woken)
-                return;
-            woken = true;
-            if (sdl.quolvaneWake === wake)
-                sdl.quolvaneWake = null;
-            if (timer !== null)
-                clearTimeout(timer);
             runtimeKeepalivePop();
             callUserCallback(wakeUp);
         };
         if (sdl.events.length > 0) {
             setTimeout(wake, 0);
-        } else {
-            sdl.quolvaneWake = wake;
-            if (ms !== Infinity)
-                timer = setTimeout(wake, Math.min(Math.max(0, Math.ceil(ms)), 0x7FFFFFFF));
+            return;
+        }
+        sdl.quolvaneWake = wake;
+        var at = performance.now() + ms;
+        if (ms !== Infinity && !(sdl.quolvaneTimerAt <= at)) {
+            sdl.quolvaneTimerAt = at;
+            setTimeout(function() {
+                if (sdl.quolvaneTimerAt === at)
+                    sdl.quolvaneTimerAt = Infinity;
+                var woken = sdl.quolvaneWake;
+                if (woken) {
+                    sdl.quolvaneWake = null;
+                    woken();
+                }
+            }, Math.min(Math.max(0, Math.ceil(ms)), 0x7FFFFFFF));
         }
     });
 });
