@@ -1,13 +1,15 @@
-// Tests of the SDL calls the WebAssembly build supplies itself (src/platform/web/sdl_threads.cpp), under node:
-// threads and their results, the recursive lock, the counting semaphores and their timed waits,
-// and the clock and sleep that work on any thread.
+// Tests of the SDL calls the WebAssembly build supplies itself (src/platform/web/sdl_threads.cpp),
+// under node: threads and their results, the recursive lock, the counting semaphores and their
+// timed waits, and the clock and sleep that work on any thread.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 
+#include "platform/web/canvas_order.h"
 #include "wait.h"
 
 namespace {
@@ -192,6 +194,33 @@ TEST(SdlWebTime, TicksAndDelayWorkOnAnyThreadOnOneClock)
     EXPECT_LE(c.ticks, after);
     EXPECT_GE(c.slept, 40u) << "SDL_Delay(40) on a worker thread";
     EXPECT_GE(after - before, 40u);
+}
+
+// The surface the front end paints, turned on unlock: a frame that paints part of it (none of it,
+// where there is no world) must leave the rest in the canvas's order, as the last frame left it.
+TEST(SdlWebCanvasOrder, TurnsWhatWasPaintedOnceAndLeavesTheRestAsItWas)
+{
+    const int w = 7, h = 3, pitch = 8 * 4;  // rows longer than the surface is wide
+    uint32_t pixels[3 * 8];
+    for (int i = 0; i < 3 * 8; ++i)
+        pixels[i] = 0x00C0A0B0u + (uint32_t)i;  // a frame that paints every pixel
+    ToCanvasOrder(reinterpret_cast<uint8_t*>(pixels), w, h, pitch);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            const uint32_t painted = 0x00C0A0B0u + (uint32_t)(y * 8 + x);
+            const uint32_t want = x < w ? 0xFF000000u | (painted & 0xFF) << 16 | 0xA000u | 0xC0u
+                                        : painted;  // past the row's end: not the surface's
+            EXPECT_EQ(pixels[y * 8 + x], want) << "pixel (" << x << ", " << y << ")";
+        }
+    }
+    uint32_t shown[3 * 8];
+    memcpy(shown, pixels, sizeof shown);
+    ToCanvasOrder(reinterpret_cast<uint8_t*>(pixels), w, h, pitch);  // a frame without a world
+    EXPECT_EQ(memcmp(shown, pixels, sizeof shown), 0) << "an unpainted frame turned the colours";
+    pixels[8 + 2] = 0x00112233u;  // the preview alone, painted over the last frame
+    ToCanvasOrder(reinterpret_cast<uint8_t*>(pixels), w, h, pitch);
+    shown[8 + 2] = 0xFF332211u;
+    EXPECT_EQ(memcmp(shown, pixels, sizeof shown), 0);
 }
 
 }  // namespace

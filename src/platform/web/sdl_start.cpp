@@ -7,35 +7,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "canvas_order.h"
+
 extern "C" int SDL_main(int argc, char* argv[]);
 
 // Emscripten's own SDL_UnlockSurface, which copies the surface's pixels onto the canvas (the link
 // wraps every call, so the front end's reaches the one below first).
 extern "C" void __real_SDL_UnlockSurface(SDL_Surface* surface);
 
-// The front end stores colours as 0x00RRGGBB, red in bits 16-23, as the desktop's surface lays
-// them out; the canvas takes its bytes in the order red, green, blue, alpha. So the window
-// surface's pixels are turned into the canvas's order, fully opaque, just before emscripten
-// copies them out. Every frame repaints every pixel before it unlocks, so nothing is ever turned
-// twice.
+// The window surface's pixels are turned into the canvas's order (canvas_order.h) just before
+// emscripten copies them out.
 extern "C" void __wrap_SDL_UnlockSurface(SDL_Surface* surface)
 {
-    if (surface != nullptr && surface == SDL_GetVideoSurface() && surface->pixels != nullptr) {
-        // The sizes are read once: a pixel store could alias the surface's own fields as far as
-        // the compiler knows, and re-reading the width after every store would keep the row
-        // loop from being vectorised.
-        const int w = surface->w;
-        const int h = surface->h;
-        const int pitch = surface->pitch;
-        uint8_t* row = static_cast<uint8_t*>(surface->pixels);
-        for (int y = 0; y < h; ++y, row += pitch) {
-            uint32_t* p = reinterpret_cast<uint32_t*>(row);
-            for (int x = 0; x < w; ++x) {
-                const uint32_t c = p[x];
-                p[x] = 0xFF000000u | (c & 0x0000FF00u) | (c >> 16 & 0xFFu) | (c & 0xFFu) << 16;
-            }
-        }
-    }
+    if (surface != nullptr && surface == SDL_GetVideoSurface() && surface->pixels != nullptr)
+        ToCanvasOrder(static_cast<uint8_t*>(surface->pixels), surface->w, surface->h,
+                      surface->pitch);
     __real_SDL_UnlockSurface(surface);
 }
 
@@ -93,8 +79,8 @@ int SDL_ShowCursor(int toggle)
 
 int main(int argc, char* argv[])
 {
-    // Every frame repaints the whole window surface, so locking it never needs the canvas's
-    // current pixels read back into memory, and the alpha is set above: emscripten may skip both.
+    // The surface's memory keeps what was last shown, so locking it never needs the canvas's
+    // current pixels read back into it, and the alpha is set on unlock: emscripten may skip both.
     EM_ASM({
         SDL.defaults.copyOnLock = false;
         SDL.defaults.discardOnLock = true;
