@@ -4,8 +4,9 @@
 #      GoogleTest's sources, rsvg-convert (apt-get, through sudo when not root), and
 #      playwright-core and puppeteer-core at the versions tests/web's lock file holds (npm ci;
 #      they drive Debian's chromium and firefox-esr and never download a browser);
-#   2. builds the page and both programs into build-web/, and the node tests (scripts/web.sh);
-#   3. runs the world and engine tests under node (CTest in build-web-trees/simd128/): the step
+#   2. builds the page and its four programs into build-web/, and the node tests (scripts/web.sh);
+#   3. runs the world and engine tests under node (CTest in build-web-trees/simd128/, and the
+#      engine's and the tasks' in build-web-trees/simd128-coop/ for the cooperative build): the step
 #      against the model with the SIMD128 and the portable build, the engine and its worker,
 #      the SDL calls the build supplies; then prints the step's speed with each build;
 #   4. checks web/serve.py's refusals (node --test tests/web/serve.test.mjs);
@@ -64,6 +65,8 @@ say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/n
 
 say "the world and the engine under node ($(node --version))"
 (cd build-web-trees/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
+say "the engine with its worker as a task on the page's thread, under node"
+(cd build-web-trees/simd128-coop && ctest --output-on-failure -j"${JOBS:-2}")
 
 say "the step's speed under node, per build:"
 while read -r build; do
