@@ -290,84 +290,88 @@ async function assertFits(page, size) {
   }
 }
 
-describe('the page with the game running', () => {
-  test('loads without console errors and shows the world in the palette, with the caption line',
-    async (t) => {
-      const page = await open(server.url);
-      try {
-        await until(page, () => window.quolvane.frames >= 2);
-        const state = await game(page);
-        t.diagnostic(`${browserName}, build ${state.build}: first frame ` +
-                     `${state.firstFrameMs.toFixed(0)} ms after navigation`);
-        assert.equal(state.build, 'simd128', 'the browser has WebAssembly SIMD');
-        // The line and the title follow the caption after it, each when the page shows them.
-        await until(page, (re) => new RegExp(re).test(document.getElementById('caption').textContent) &&
-          new RegExp(re).test(document.title), CAPTION.source);
-        assert.equal(await lineText(page, 'status'), '', 'no status line while playing');
-        assert.equal(await page.evaluate(() => document.getElementById('canvas').style.cursor),
-          'none', 'the system pointer is hidden over the canvas');
+// In Chromium the game is played again with its worker as a task on the page's thread
+// (?threads=no): the build that WebKit, and any browser without shared memory, gets.
+for (const kind of chromium ? ['', '?threads=no'] : ['']) {
+  const at = () => server.url + kind;
+  describe('the page with the game running' + (kind ? ', its worker a task' : ''), () => {
+    test('loads without console errors and shows the world in the palette, with the caption line',
+      async (t) => {
+        const page = await open(at());
+        try {
+          await until(page, () => window.quolvane.frames >= 2);
+          const state = await game(page);
+          t.diagnostic(`${browserName}, build ${state.build}: first frame ` +
+                       `${state.firstFrameMs.toFixed(0)} ms after navigation`);
+          assert.equal(state.build, 'simd128', 'the browser has WebAssembly SIMD');
+          // The line and the title follow the caption after it, each when the page shows them.
+          await until(page, (re) => new RegExp(re).test(document.getElementById('caption').textContent) &&
+            new RegExp(re).test(document.title), CAPTION.source);
+          assert.equal(await lineText(page, 'status'), '', 'no status line while playing');
+          assert.equal(await page.evaluate(() => document.getElementById('canvas').style.cursor),
+            'none', 'the system pointer is hidden over the canvas');
 
-        const cells = await cellColours(page);
-        assert.equal(cells.length, 640 * 360);
-        const strays = cells.filter((c) => !PALETTE.includes(c));
-        assert.equal(strays.length, 0, `cells not one palette colour in all 2 x 2 pixels: ` +
-                     strays.slice(0, 5).map((c) => c.toString(16)));
-        const shown = new Set(cells);
-        for (const owner of [1, 2, 3, 4, 5, 6]) {
-          assert.ok(shown.has(PALETTE[owner * 2 + 1]), `live cells of player ${owner} shown`);
+          const cells = await cellColours(page);
+          assert.equal(cells.length, 640 * 360);
+          const strays = cells.filter((c) => !PALETTE.includes(c));
+          assert.equal(strays.length, 0, `cells not one palette colour in all 2 x 2 pixels: ` +
+                       strays.slice(0, 5).map((c) => c.toString(16)));
+          const shown = new Set(cells);
+          for (const owner of [1, 2, 3, 4, 5, 6]) {
+            assert.ok(shown.has(PALETTE[owner * 2 + 1]), `live cells of player ${owner} shown`);
+          }
+          assert.ok(cells.filter((c) => c !== 0).length > cells.length / 10,
+            'over a tenth of the world is not black');
+          assert.deepEqual(page.errors, []);
+        } finally {
+          await page.close();
         }
-        assert.ok(cells.filter((c) => c !== 0).length > cells.length / 10,
-          'over a tenth of the world is not black');
+      });
+
+    test('the world fits every screen, refitted on resize; the manifest and its icons', async (t) => {
+      const page = await open(at(), { viewport: { width: 1366, height: 657 } });
+      try {
+        await until(page, () => window.quolvane.frames >= 1);
+        for (const size of [{ width: 1366, height: 657 }, { width: 1536, height: 730 },
+          { width: 1920, height: 1080 }, { width: 1024, height: 1366 }]) {
+          await assertFits(page, size);
+        }
+        const manifest = await page.evaluate(async () => {
+          const link = document.querySelector('link[rel="manifest"]');
+          const m = await (await fetch(link.href)).json();
+          const icons = [];
+          for (const icon of m.icons) {
+            const img = new Image();
+            img.src = new URL(icon.src, link.href).href;
+            await img.decode();
+            icons.push({ sizes: icon.sizes, type: icon.type, shown: `${img.naturalWidth}x${img.naturalHeight}` });
+          }
+          return { ...m, icons };
+        });
+        assert.equal(manifest.name, 'quolvane');
+        assert.ok(manifest.short_name && manifest.short_name.length <= 12);
+        assert.ok(['standalone', 'fullscreen'].includes(manifest.display));
+        assert.match(manifest.orientation, /^landscape/);
+        assert.ok(manifest.background_color && manifest.theme_color);
+        assert.deepEqual(manifest.icons.map((i) => [i.sizes, i.type, i.shown]),
+          [['192x192', 'image/png', '192x192'], ['512x512', 'image/png', '512x512']]);
+        if (page.cdp) {
+          // Chromium's own reading of the manifest, as it decides on offering to install. Firefox
+          // offers no such reading over WebDriver BiDi.
+          const cdp = await page.cdp();
+          const { errors } = await cdp.send('Page.getAppManifest');
+          assert.deepEqual(errors, [], 'Chromium finds no fault in the manifest');
+        } else {
+          t.diagnostic(`${browserName}: the manifest parsed and its icons checked by the page only`);
+        }
         assert.deepEqual(page.errors, []);
       } finally {
         await page.close();
       }
-    });
-
-  test('the world fits every screen, refitted on resize; the manifest and its icons', async (t) => {
-    const page = await open(server.url, { viewport: { width: 1366, height: 657 } });
-    try {
-      await until(page, () => window.quolvane.frames >= 1);
-      for (const size of [{ width: 1366, height: 657 }, { width: 1536, height: 730 },
-        { width: 1920, height: 1080 }, { width: 1024, height: 1366 }]) {
-        await assertFits(page, size);
-      }
-      const manifest = await page.evaluate(async () => {
-        const link = document.querySelector('link[rel="manifest"]');
-        const m = await (await fetch(link.href)).json();
-        const icons = [];
-        for (const icon of m.icons) {
-          const img = new Image();
-          img.src = new URL(icon.src, link.href).href;
-          await img.decode();
-          icons.push({ sizes: icon.sizes, type: icon.type, shown: `${img.naturalWidth}x${img.naturalHeight}` });
-        }
-        return { ...m, icons };
-      });
-      assert.equal(manifest.name, 'quolvane');
-      assert.ok(manifest.short_name && manifest.short_name.length <= 12);
-      assert.ok(['standalone', 'fullscreen'].includes(manifest.display));
-      assert.match(manifest.orientation, /^landscape/);
-      assert.ok(manifest.background_color && manifest.theme_color);
-      assert.deepEqual(manifest.icons.map((i) => [i.sizes, i.type, i.shown]),
-        [['192x192', 'image/png', '192x192'], ['512x512', 'image/png', '512x512']]);
-      if (page.cdp) {
-        // Chromium's own reading of the manifest, as it decides on offering to install. Firefox
-        // offers no such reading over WebDriver BiDi.
-        const cdp = await page.cdp();
-        const { errors } = await cdp.send('Page.getAppManifest');
-        assert.deepEqual(errors, [], 'Chromium finds no fault in the manifest');
-      } else {
-        t.diagnostic(`${browserName}: the manifest parsed and its icons checked by the page only`);
-      }
-      assert.deepEqual(page.errors, []);
-    } finally {
-      await page.close();
-    }
   });
 
   test('the world fits a large screen at device pixel ratio 2', async () => {
-    const page = await open(server.url, { viewport: { width: 2560, height: 1440 }, scale: 2 });
+    const page = await open(at(), { viewport: { width: 2560, height: 1440 }, scale: 2 });
     try {
       await until(page, () => window.quolvane.frames >= 1);
       await assertFits(page, { width: 2560, height: 1440 });
@@ -379,7 +383,7 @@ describe('the page with the game running', () => {
 
   test('the world keeps stepping, at most ten generations a second, and the balance moves',
     async () => {
-      const page = await open(server.url);
+      const page = await open(at());
       try {
         const first = await nextFrame(page, 0);
         const start = Date.now();
@@ -399,7 +403,7 @@ describe('the page with the game running', () => {
   test('the preview sits under the mouse on the scaled world, r turns it, and Left and Right ' +
        'are the game\'s', async () => {
     // Each key press as the browser finished with it: whether anything kept it from acting.
-    const page = await open(server.url, {
+    const page = await open(at(), {
       init: () => {
         window.keysSeen = [];
         window.addEventListener('keydown', (e) => {
@@ -445,7 +449,7 @@ describe('the page with the game running', () => {
   });
 
   test('a click pays the price the caption showed for that spot', async (t) => {
-    const page = await open(server.url);
+    const page = await open(at());
     try {
       const first = await nextFrame(page, 0);
       const spot = enemySpot(await cellColours(page));
@@ -475,7 +479,7 @@ describe('the page with the game running', () => {
 
   test('Space restarts: a new world, balances from 0, and the page does not scroll',
     async (t) => {
-      const page = await open(server.url);
+      const page = await open(at());
       try {
         // A page longer than the window, so that a key the page let through would scroll it.
         await page.evaluate(() => { document.documentElement.style.height = '300vh'; });
@@ -506,7 +510,7 @@ describe('the page with the game running', () => {
   for (const key of ['q', 'Escape']) {
     test(`${key} ends the game: the last frame stays and the page says how to start again`,
       async () => {
-        const page = await open(server.url);
+        const page = await open(at());
         try {
           await nextFrame(page, 2);
           await page.press(key);
@@ -530,7 +534,8 @@ describe('the page with the game running', () => {
         }
       });
   }
-});
+  });
+}
 
 describe('on a phone (390 x 844, touch)', () => {
   let page;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
+#include <emscripten.h>
 
 #include <string>
 
@@ -33,8 +34,15 @@ int Pong(void* data)
     return 42;
 }
 
+// What keeps emscripten's runtime from exiting once main returns.
+int RuntimeKeepalives()
+{
+    return EM_ASM_INT({ return runtimeKeepaliveCounter; });
+}
+
 TEST(SdlTasks, ATaskRunsOnlyWhereTheOtherWaitsAndHandsBackItsResult)
 {
+    const int keepalives = RuntimeKeepalives();
     PingPong p = {SDL_CreateSemaphore(0), SDL_CreateSemaphore(0), ""};
     SDL_Thread* t = SDL_CreateThread(Pong, &p);
     ASSERT_NE(t, nullptr);
@@ -49,6 +57,8 @@ TEST(SdlTasks, ATaskRunsOnlyWhereTheOtherWaitsAndHandsBackItsResult)
     SDL_WaitThread(t, &status);
     EXPECT_EQ(p.trace, "aabaabaab") << "got the order " << p.trace;
     EXPECT_EQ(status, 42);
+    EXPECT_EQ(RuntimeKeepalives(), keepalives)
+        << "a task that has ended still keeps the runtime from exiting after main";
     SDL_WaitThread(nullptr, &status);  // no thread: nothing happens
     SDL_DestroySemaphore(p.ping);
     SDL_DestroySemaphore(p.pong);

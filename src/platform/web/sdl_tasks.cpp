@@ -142,6 +142,11 @@ double DeadlineAfter(Uint32 ms)
 // suspend it through the indirect call to the function.
 extern "C" void quolvane_task_entry(void* arg)
 {
+    // Emscripten counts every switch away from a task as a sleep that keeps the runtime alive
+    // until that task is resumed; a task that starts afresh is entered, not resumed, so its start
+    // is counted off here. Left standing, the count would keep the runtime from exiting after
+    // main returns, and the page would never learn that the game has ended.
+    EM_ASM({ runtimeKeepalivePop(); });
     SDL_Thread* t = static_cast<SDL_Thread*>(arg);
     t->status = t->fn(t->data);
     t->finished = true;
