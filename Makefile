@@ -1,6 +1,6 @@
 # The two everyday commands: `make run` and `make test`. Each installs what is missing first.
 BUILD := build
-JOBS := 2
+JOBS ?= 2
 FUZZ_SECONDS ?= 300
 
 .PHONY: all deps configure build run test test-arm64 package bench fuzz soak valgrind web web-serve \
