@@ -226,29 +226,36 @@ function answers(port) {
 async function startDriver(env) {
   for (let attempt = 1; ; ++attempt) {
     const port = await freePort();
-    const driver = spawn(WEBKIT_DRIVER, [`--port=${port}`], { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    // In a process group of its own, with the browsers it starts: stopped together, even when
+    // the driver has lost its session (a browser left behind would hold the display, and our
+    // end of the driver's standard error, open).
+    const driver = spawn(WEBKIT_DRIVER, [`--port=${port}`], { env, detached: true,
+      stdio: ['ignore', 'ignore', 'pipe'] });
     let said = '';
     let ended = null;
     driver.stderr.on('data', (d) => { said = (said + d).slice(-4000); });
     driver.once('error', (e) => { ended = e.message; });
-    const exited = new Promise((done) => driver.once('close', done));
+    const exited = new Promise((done) => driver.once('exit', done));
     driver.once('exit', (code, signal) => { ended ??= `exit status ${code ?? signal}`; });
+    const kill = () => {
+      try { process.kill(-driver.pid, 'SIGTERM'); } catch { /* gone already */ }
+    };
     try {
       await pollFor(`WebKitWebDriver answering on port ${port}`, async () => {
         if (ended !== null) throw new Error(`WebKit: ${WEBKIT_DRIVER} ended (${ended}): ${said.trim()}`);
         return answers(port);
       });
     } catch (error) {
-      if (ended === null) driver.kill();
+      if (ended === null) kill();
       // Another process may have taken the port between freePort() and the driver's start.
       if (attempt < 3 && ended !== null && !/ENOENT/.test(ended)) continue;
       throw error;
     }
     return {
       url: `http://127.0.0.1:${port}`,
-      process: driver,
+      kill,
       said: () => said.trim(),
-      stop: () => { if (driver.exitCode === null && driver.signalCode === null) driver.kill(); return exited; },
+      stop: () => { kill(); return exited; },
     };
   }
 }
@@ -406,7 +413,7 @@ button, entry, headerbar, toolbar, box, image, label {
     delete environment.WAYLAND_DISPLAY;
     let driver;
     let session;
-    const record = { kill: () => driver?.process.kill(), close: () => close() };
+    const record = { kill: () => driver?.kill(), close: () => close() };
     pages.add(record);
     const close = async () => {
       pages.delete(record);
@@ -433,6 +440,19 @@ button, entry, headerbar, toolbar, box, image, label {
       throw new Error(`WebKit: no session: ${error.message}${driver ? '\n' + driver.said() : ''}`, { cause: error });
     }
 
+    // A session the driver gave up (WebKit's "page crash or hang") is explained by what the
+    // driver and its browser said on their standard error.
+    const execute = session.execute.bind(session);
+    session.execute = async (command) => {
+      try {
+        return await execute(command);
+      } catch (error) {
+        if (error instanceof selenium.error.NoSuchSessionError && driver.said()) {
+          error.message += `\nWebKitWebDriver and MiniBrowser said:\n${driver.said()}`;
+        }
+        throw error;
+      }
+    };
     const perform = (sources) => session.execute(
       new seleniumCommand.Command(seleniumCommand.Name.ACTIONS).setParameter('actions', sources));
     const pointer = (id, pointerType, actions) => ({ type: 'pointer', id, parameters: { pointerType }, actions });
