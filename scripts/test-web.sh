@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # `make test-web`: the tests of the page and its WebAssembly program.
 #   1. installs what is missing, saying so: emscripten, nodejs, chromium, firefox-esr,
-#      GoogleTest's sources, rsvg-convert (apt-get, through sudo when not root), and
-#      playwright-core and puppeteer-core at the versions tests/web's lock file holds (npm ci;
-#      they drive Debian's chromium and firefox-esr and never download a browser);
+#      WebKitGTK's driver and browser, Xvfb, GoogleTest's sources, rsvg-convert (apt-get, through
+#      sudo when not root), and playwright-core, puppeteer-core and selenium-webdriver at the
+#      versions tests/web's lock file holds (npm ci; they drive Debian's chromium, firefox-esr
+#      and WebKitGTK's MiniBrowser and never download a browser or a driver);
 #   2. builds the page and its four programs into build-web/, and the node tests (scripts/web.sh);
 #   3. runs the world and engine tests under node (CTest in build-web-trees/simd128/, and the
 #      engine's and the tasks' in build-web-trees/simd128-coop/ for the cooperative build): the step
 #      against the model with the SIMD128 and the portable build, the engine and its worker,
 #      the SDL calls the build supplies; then prints the step's speed with each build;
 #   4. checks web/serve.py's refusals (node --test tests/web/serve.test.mjs);
-#   5. runs the page in headless Chromium, then in headless Firefox, against web/serve.py on a
-#      free loopback port (node --test tests/web/page.test.mjs, QUOLVANE_BROWSER=firefox).
+#   5. runs the page in headless Chromium, in headless Firefox, then in WebKitGTK in an Xvfb of
+#      its own, against web/serve.py on a free loopback port (node --test tests/web/page.test.mjs,
+#      QUOLVANE_BROWSER=firefox, webkit).
 # Stops with one line at the first thing it cannot do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,10 +55,11 @@ command -v chromium >/dev/null || fail "chromium is not on PATH after installing
 command -v firefox-esr >/dev/null || fail "firefox-esr is not on PATH after installing it"
 
 if ! (cd tests/web && npm ls --depth=0 >/dev/null 2>&1); then
-    say "installing playwright-core and puppeteer-core from tests/web/package-lock.json (npm ci)"
+    say "installing playwright-core, puppeteer-core and selenium-webdriver from" \
+        "tests/web/package-lock.json (npm ci)"
     (cd tests/web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 PUPPETEER_SKIP_DOWNLOAD=1 \
         npm ci --no-audit --no-fund --loglevel=error) ||
-        fail "npm ci in tests/web could not install playwright-core and puppeteer-core"
+        fail "npm ci in tests/web could not install the browsers' drivers"
 fi
 say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/null | head -n 1);" \
     "$(firefox-esr --version 2>/dev/null | head -n 1)"
@@ -77,7 +80,7 @@ say "web/serve.py's refusals"
 (cd tests/web && node --test serve.test.mjs)
 
 for browser in chromium firefox webkit; do
-    say "the page in headless ${browser^}"
+    say "the page in ${browser^}"
     (cd tests/web && QUOLVANE_BROWSER=$browser QUOLVANE_WEB_DIR="$PWD/../../build-web" \
         node --test page.test.mjs)
 done

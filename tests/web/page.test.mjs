@@ -16,17 +16,15 @@ import os from 'node:os';
 import { createInterface } from 'node:readline';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { INSECURE_HOST, browserName, launch } from './browsers.mjs';
+import { INSECURE_HOST, browserName, can, launch } from './browsers.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const pageDir = process.env.QUOLVANE_WEB_DIR || path.join(root, 'build-web');
 const DEADLINE_MS = 60000;
 const chromium = browserName === 'chromium';
-// What the browser's driver can do here (WebKitGTK's WebDriver can neither run a script before
-// the page's own nor point a host name at this machine).
-const canInit = browserName !== 'webkit';
-const canMapHost = browserName !== 'webkit';
-const canTouch = browserName !== 'webkit';
+// What the browser can be made to do here (browsers.mjs): WebKitGTK's WebDriver hands touch
+// actions to the page as the mouse.
+const { init: canInit, mapHost: canMapHost, touch: canTouch } = can;
 
 const CAPTION = /^RUD EZARAR EROV IZAZODER! Build cost: (\d+\.\d{6}) \((\d+\.\d{6})\)$/;
 // The palette, indexed by owner * 2 + alive, as the desktop window shows it.
@@ -806,6 +804,26 @@ describe('wherever WebAssembly runs', () => {
     try {
       const g = await plays(page);
       assert.equal(g.threads, false);
+      assert.deepEqual(page.errors, []);
+    } finally {
+      await page.close();
+    }
+  });
+});
+
+describe('WebKit with its shared memory switched on', () => {
+  test('it plays with its worker on a thread of its own', async (t) => {
+    if (browserName !== 'webkit') {
+      t.skip(`${browserName}: shared memory is the browser's own where the page is isolated`);
+      return;
+    }
+    // WebKitGTK leaves SharedArrayBuffer out unless its JavaScript engine is told otherwise.
+    const page = await open(server.url, { env: { JSC_useSharedArrayBuffer: '1' } });
+    try {
+      const g = await plays(page);
+      assert.equal(g.threads, true);
+      t.diagnostic(`webkit, JSC_useSharedArrayBuffer=1: ${g.build}, threads, first frame after ` +
+        `${Math.round(g.firstFrameMs)} ms`);
       assert.deepEqual(page.errors, []);
     } finally {
       await page.close();
