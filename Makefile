@@ -1,4 +1,6 @@
 # The two everyday commands: `make run` and `make test`. Each installs what is missing first.
+# Every tree is configured, built and tested by a preset of CMakePresets.json; `release` is the
+# everyday one, in $(BUILD).
 BUILD := build
 JOBS ?= 2
 FUZZ_SECONDS ?= 300
@@ -12,16 +14,16 @@ deps:
 	@./scripts/deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --preset release >/dev/null
 
 build: configure
-	@cmake --build $(BUILD) -j$(JOBS)
+	@cmake --build --preset release -j$(JOBS)
 
 run: build
 	@./scripts/run.sh $(BUILD)/quolvane
 
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@ctest --preset release -j$(JOBS)
 	@./scripts/e2e-classic-sdl.sh $(BUILD) $(JOBS)
 	@JOBS=$(JOBS) ./scripts/sanitizers.sh
 	@./scripts/fuzz.sh 60

@@ -29,8 +29,7 @@ command -v clang++ >/dev/null || { echo "fuzz: clang++ is not installed" >&2; ex
 # the real build: the credit arithmetic must never be fused.
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "fuzz: configuring $build with clang"
-    CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUOLVANE_FUZZ=ON -DQUOLVANE_TESTS=OFF -DQUOLVANE_BENCH=OFF >/dev/null
+    (cd "$here" && cmake --preset fuzz -B "$build" >/dev/null)
 fi
 cmake --build "$build" --target fuzz_world fuzz_engine -j"${JOBS:-2}" >"$build/build.log" 2>&1 ||
     { tail -n 40 "$build/build.log" >&2; echo "fuzz: building the fuzzers failed" >&2; exit 1; }

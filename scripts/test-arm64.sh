@@ -78,8 +78,7 @@ fi
 echo "test-arm64: packages ready after $(($(date +%s) - start)) s"
 
 echo "test-arm64: cross-building into $build/"
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DQUOLVANE_BENCH=OFF >/dev/null
+cmake --preset arm64 -B "$build" >/dev/null
 cmake --build "$build" -j"${JOBS:-2}"
 # The ELF header's machine field (bytes 18 and 19) is 183 for AArch64.
 machine=$(od -An -tu2 -j18 -N2 "$build/quolvane" | tr -d ' ')

@@ -67,9 +67,9 @@ say "tools ready after $(($(date +%s) - start)) s; $(chromium --version 2>/dev/n
 ./scripts/web.sh --tests
 
 say "the world and the engine under node ($(node --version))"
-(cd build-web-trees/simd128 && ctest --output-on-failure -j"${JOBS:-2}")
+ctest --preset web-simd128 -j"${JOBS:-2}"
 say "the engine with its worker as a task on the page's thread, under node"
-(cd build-web-trees/simd128-coop && ctest --output-on-failure -j"${JOBS:-2}")
+ctest --preset web-simd128-coop -j"${JOBS:-2}"
 
 say "the step's speed under node, per build:"
 while read -r build; do

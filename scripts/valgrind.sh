@@ -12,7 +12,7 @@ build=${1:-$here/build-valgrind}
 start_s=$(date +%s)
 
 command -v valgrind >/dev/null || "$here/scripts/deps.sh"
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOLVANE_BENCH=OFF >/dev/null
+(cd "$here" && cmake --preset valgrind -B "$build" >/dev/null)
 cmake --build "$build" -j1 --target quolvane test_cellauto test_engine test_frontend >/dev/null
 build=$(cd "$build" && pwd)
 logs=$build/valgrind

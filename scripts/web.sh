@@ -19,7 +19,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="build-web"
-trees="build-web-trees"
 tests=OFF
 [ "${1:-}" = "--tests" ] && tests=ON
 
@@ -43,26 +42,21 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 echo "web: $(emcc --version | head -n 1)"
 
-# Configures and builds one program: tree name, program file name, SIMD step (ON/OFF), worker on
-# a thread of its own (ON/OFF), tests (ON/OFF).
+# Configures and builds one program by its preset (web-NAME in CMakePresets.json, which says
+# its file name, step and kind), with or without the node tests (ON/OFF).
 build() {
-    local name=$1 program=$2 simd=$3 threads=$4 with_tests=$5
-    # (emcmake names the command it runs on standard error: left out, errors are kept.)
-    emcmake cmake -S . -B "$trees/$name" -DCMAKE_BUILD_TYPE=Release \
-        -DQUOLVANE_WEB_OUT="$PWD/$out" -DQUOLVANE_WEB_NAME="$program" \
-        -DQUOLVANE_WASM_SIMD="$simd" -DQUOLVANE_WEB_THREADS="$threads" \
-        -DQUOLVANE_WEB_TESTS="$with_tests" 2>&1 >/dev/null |
-        { grep -v '^configure: ' || true; } >&2
-    cmake --build "$trees/$name" -j"${JOBS:-2}"
+    local name=$1 with_tests=$2
+    cmake --preset "web-$name" -DQUOLVANE_WEB_TESTS="$with_tests" >/dev/null
+    cmake --build --preset "web-$name" -j"${JOBS:-2}"
 }
 # The trees lived in build-web/ once: they go, so that nothing but the page is served from there.
 for old in "$out/portable" "$out/simd128"; do
     [ -f "$old/CMakeCache.txt" ] && rm -rf "$old"
 done
-build portable quolvane OFF ON OFF
-build simd128 quolvane-simd128 ON ON "$tests"
-build portable-coop quolvane-coop OFF OFF OFF
-build simd128-coop quolvane-simd128-coop ON OFF "$tests"
+build portable OFF
+build simd128 "$tests"
+build portable-coop OFF
+build simd128-coop "$tests"
 
 # The files to serve, as one archive: everything in build-web/ but archives.
 version=$(sed -n "s/^const CACHE = 'quolvane-\(.*\)';$/\1/p" "$out/sw.js")
