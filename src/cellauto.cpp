@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "step_builds.h"
+#include "step.h"
 
 namespace {
 // Planes are padded so a 64-lane load starting at the last column stays inside them.

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "books/balances.h"
 #include "seed.h"
-#include "step_books.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // and different owners' balances never meet; so each owner's additions must come in order, but
 // the owners may be booked apart. Per step and owner the books keep the balance one of two ways:
 //
-// - in bulk: a player whose balance sits inside a binade (step_grid.h) is only counted, and a
+// - in bulk: a player whose balance sits inside a binade (float_grid.h) is only counted, and a
 //   band of rows is settled in one exact sum once the counts prove that no order of them could
 //   have left the binade (else the band runs again with that player kept exactly). Owners 0 and 7
 //   pay no upkeep (their positions only clamp): they go in bulk only at +0, which a band without
@@ -32,8 +32,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "step_builds.h"
-#include "step_grid.h"
+#include "books/float_grid.h"
+#include "step.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The owned Life rule on vectors of byte lanes: a row split into byte planes, one block's
 // neighbourhood summed, life, age and the newborn's owner decided without branches, and the new
 // cells joined again. Internal to the step: every build's source includes it with its vector
-// wrapper V (src/step_<name>.h), which must provide, as static members:
+// wrapper V (vector/<name>.h), which must provide, as static members:
 //
 //   T                      the vector type; N, its lane count (a multiple of 16, at most 64)
 //   load(p), store(p, v)   unaligned load; store to N-byte aligned memory
@@ -35,7 +35,7 @@
 #include <cstring>
 
 #include "cellauto.h"
-#include "step_builds.h"
+#include "step.h"
 
 // Every build splits and joins cells as four bytes in this order.
 static_assert(sizeof(Cell) == 4 && offsetof(Cell, alive) == 0 && offsetof(Cell, owner) == 1 &&

@@ -1,4 +1,4 @@
-// The SSE2 vector of 16 byte lanes for the fast step (step_kernel.h). x86-64 only: SSE2 is part
+// The SSE2 vector of 16 byte lanes for the fast step (kernel.h). x86-64 only: SSE2 is part
 // of its baseline.
 #ifndef QUOLVANE_STEP_SSE2_H
 #define QUOLVANE_STEP_SSE2_H

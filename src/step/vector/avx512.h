@@ -1,4 +1,4 @@
-// The AVX-512BW vector of 64 byte lanes for the fast step (step_kernel.h). Only for a file
+// The AVX-512BW vector of 64 byte lanes for the fast step (kernel.h). Only for a file
 // compiled with -mavx512f -mavx512bw; the world runs it where the processor has them.
 #ifndef QUOLVANE_STEP_AVX512_H
 #define QUOLVANE_STEP_AVX512_H

@@ -1,8 +1,8 @@
-// The fast generation step: the driver that runs the rule on vectors (step_rule.h) over the
-// world and books each block's credits (step_books.h). Written once over a vector of byte lanes
+// The fast generation step: the driver that runs the rule on vectors (rule.h) over the
+// world and books each block's credits (books/balances.h). Written once over a vector of byte lanes
 // and compiled once per build in the list of step builds (CMakeLists.txt): each build's
 // generated source includes this file and its vector wrapper and instantiates RunStep for it.
-// CellAuto::Step prepares a StepWork (step_builds.h) and runs the build it chose.
+// CellAuto::Step prepares a StepWork (step.h) and runs the build it chose.
 //
 // Everything here has internal linkage on purpose: each translation unit that includes this file
 // is compiled for its own instruction set and must keep its own copy of every function.
@@ -24,9 +24,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "step_books.h"
-#include "step_builds.h"
-#include "step_rule.h"
+#include "books/balances.h"
+#include "rule.h"
+#include "step.h"
 
 namespace {
 
@@ -368,7 +368,7 @@ STEP_INLINE void RunBand(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
 }
 
 // Runs the whole step over the rows with vector type V. Per block the rule is evaluated
-// branch-free on the byte planes of the rows above, at and below (step_rule.h); the credits are
+// branch-free on the byte planes of the rows above, at and below (rule.h); the credits are
 // booked per owner (BookBlock): owners whose balance sits well inside a binade are only counted
 // and settled per band in one exact sum, the others' positions are noted per chunk of blocks and
 // applied in visiting order (ApplyChunk, above). The new cells are joined and stored
