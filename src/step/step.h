@@ -3,8 +3,8 @@
 // list in CMakeLists.txt (step_builds.inc); each build's source, also generated, defines its
 // entry from the one kernel (kernel.h, with rule.h, books/balances.h and books/float_grid.h)
 // over its vector wrapper (vector/<name>.h).
-#ifndef QUOLVANE_STEP_BUILDS_H
-#define QUOLVANE_STEP_BUILDS_H
+#ifndef QUOLVANE_STEP_STEP_H
+#define QUOLVANE_STEP_STEP_H
 
 #include <cstddef>
 #include <cstdint>

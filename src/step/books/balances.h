@@ -25,8 +25,8 @@
 //   whom the position is a plain one). The event's payer is the owner whose balance it moves;
 // - pending: an exact owner's plain positions counted but not yet applied, waiting for its next
 //   event or the end of the step.
-#ifndef QUOLVANE_STEP_BOOKS_H
-#define QUOLVANE_STEP_BOOKS_H
+#ifndef QUOLVANE_STEP_BOOKS_BALANCES_H
+#define QUOLVANE_STEP_BOOKS_BALANCES_H
 
 #include <cmath>
 #include <cstdint>

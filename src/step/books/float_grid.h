@@ -7,8 +7,8 @@
 // exactly half-way: ties to even then depend on x's last bit. So while a balance stays inside
 // its binade every addition of the same c moves it by the same r(c), and any sequence of such
 // additions is one exact sum, in any order.
-#ifndef QUOLVANE_STEP_GRID_H
-#define QUOLVANE_STEP_GRID_H
+#ifndef QUOLVANE_STEP_BOOKS_FLOAT_GRID_H
+#define QUOLVANE_STEP_BOOKS_FLOAT_GRID_H
 
 #include <cmath>
 #include <cstdint>
