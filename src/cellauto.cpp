@@ -231,7 +231,7 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
         }
     }
 
-    if (owner >= 1 && owner <= 6)
+    if (IsPlayer(owner))
         credits[owner] += r.upkeep;
     if (!(credits[owner] > 0.0f))
         credits[owner] = 0.0f;

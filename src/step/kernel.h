@@ -41,12 +41,12 @@ const unsigned int BAND_CELLS = 4096;
 // births + 16 deaths. Emptied into the books every BLOCKS_PER_FLUSH blocks, before a lane can
 // overflow its nibble.
 template <class V> struct BulkLanes {
-    typename V::T owned[7], events[7];  // index 1..6
+    typename V::T owned[LAST_PLAYER + 1], events[LAST_PLAYER + 1];  // index: the player
     unsigned int blocks;
 
     explicit BulkLanes(const RuleVectors<V>& c) : blocks(0)
     {
-        for (unsigned int o = 1; o <= 6; ++o)
+        for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o)
             owned[o] = events[o] = c.zero;
     }
 };
@@ -58,7 +58,7 @@ STEP_INLINE void FlushBulkLanes(BulkLanes<V>& l, CreditBooks& b, const RuleVecto
 {
     typedef typename V::T T;
     const T lowNibble = V::set1(0x0F), highNibble = V::set1(0xF0);
-    for (unsigned int o = 1; o <= 6; ++o) {
+    for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o) {
         // Minus the count, wrapped: the count is its two's complement, ~v + 1, lane by lane.
         b.upkeeps[o] += V::sum(V::add(V::andnot(l.owned[o], c.ones), c.one));
         b.births[o] += V::sum(V::and_(l.events[o], lowNibble));
@@ -124,7 +124,7 @@ __attribute__((noinline))
 #endif
 void ApplyChunk(ExactChunk<V>& ch, CreditBooks& b, StepWork& w, const RuleVectors<V>& c)
 {
-    if (b.exact == 0xFF) {
+    if (b.exact == ALL_EXACT) {
         ApplyChunkAllExact<V>(ch, b, w, c);
         return;
     }
@@ -172,9 +172,9 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, S
     typedef typename V::T T;
     const T kept = V::andnot(x.lose, x.death);
     const T lost = V::and_(x.lose, x.death);
-    if (b.exact != 0xFF) {
+    if (b.exact != ALL_EXACT) {
         const T code = V::or_(V::and_(x.birth, c.one), V::and_(kept, c.sixteen));
-        for (unsigned int o = 1; o <= 6; ++o) {
+        for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o) {
             l.owned[o] = DownWhereEq<V>(l.owned[o], x.owner, c.ownerVec[o]);
             l.events[o] = AddIfEq<V>(l.events[o], x.owner, c.ownerVec[o], code);
         }
@@ -205,7 +205,7 @@ STEP_INLINE void BookBlock(BulkLanes<V>& l, ExactChunk<V>& ch, CreditBooks& b, S
                 ++b.deaths[o];
         }
     }
-    if (b.exact == 0)
+    if (b.exact == NONE_EXACT)
         return;
 
     const unsigned int k = ch.blocks;
@@ -306,30 +306,44 @@ template <class V> inline void SplitRowsAround(const StepWork& w, uint8_t* slot[
         SplitRow<V>(w.old + (size_t)rows[i] * W, W, slot[i], slot[i] + P, slot[i] + 2 * P);
 }
 
-// As a band starts: which owners go in bulk. Those whose balance allows it, unless the last
-// band's counts, twice over and a little more, could already leave the binade, or it failed in
-// bulk once this step (`stuck`); one leaving the exact books first applies its pending plain
-// positions. Owners 0 and 7 go in bulk only beside a player: with every player exact the books
-// take the straight path.
+// An owner in bulk for a band stays in bulk for the next only if twice the last counted band's
+// counts, and this many more upkeeps, births and deaths, could not leave its binade: a band's
+// counts vary from the last, and a guess too low costs the band's rows again. Owners 0 and 7
+// need a band without births or deaths of theirs, so for them nothing is added.
+const uint64_t BULK_GUESS_SLACK = 16;
+
+// Whether owner o goes in bulk for the next band: its balance allows it and it did not fail in
+// bulk this step (`stuck`); if it was in bulk, the last counts suggest the band will hold (above);
+// if it was exact, it first applies its pending plain positions. Owners 0 and 7 go in bulk only
+// beside a player in bulk: with every player exact the books take the straight path.
+inline bool GoesInBulk(StepWork& w, CreditBooks& b, unsigned int o, unsigned int stuck)
+{
+    const unsigned int bit = 1u << o;
+    if ((stuck & bit) || !MayGoInBulk(b, o, w.bal[o]))
+        return false;
+    if (!IsPlayer(o) && (b.exact & PLAYERS) == PLAYERS)
+        return false;
+    if (!(b.exact & bit)) {
+        const uint64_t slack = IsPlayer(o) ? BULK_GUESS_SLACK : 0;
+        return BulkHolds(b, o, w.bal[o], 2 * b.upkeeps[o] + slack, 2 * b.births[o] + slack,
+                         2 * b.deaths[o] + slack);
+    }
+    if (b.pending[o] == 0)
+        return true;
+    ApplyPending(w, b, o);
+    return MayGoInBulk(b, o, w.bal[o]);
+}
+
+// As a band starts: which owners go in bulk, the players first (owners 0 and 7 look at them).
 inline void ChooseBulkOwners(StepWork& w, CreditBooks& b, unsigned int stuck)
 {
-    const unsigned int order[8] = {1, 2, 3, 4, 5, 6, 0, 7};
-    for (unsigned int o : order) {
-        const unsigned int bit = 1u << o;
-        const bool player = o != 0 && o != 7;
-        bool bulk = !(stuck & bit) && MayGoInBulk(b, o, w.bal[o]);
-        if (bulk && !player && (b.exact & 0x7E) == 0x7E)
-            bulk = false;
-        const uint64_t slack = player ? 16 : 0;
-        if (bulk && !(b.exact & bit))
-            bulk = BulkHolds(b, o, w.bal[o], 2 * b.upkeeps[o] + slack, 2 * b.births[o] + slack,
-                             2 * b.deaths[o] + slack);
-        if (bulk && (b.exact & bit) && b.pending[o]) {
-            ApplyPending(w, b, o);
-            bulk = MayGoInBulk(b, o, w.bal[o]);
-        }
-        b.exact = bulk ? b.exact & ~bit : b.exact | bit;
-    }
+    const bool playersFirst[2] = {true, false};
+    for (const bool players : playersFirst)
+        for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
+            if (IsPlayer(o) == players) {
+                const unsigned int bit = 1u << o;
+                b.exact = GoesInBulk(w, b, o, stuck) ? b.exact & ~bit : b.exact | bit;
+            }
 }
 
 // Runs the band y0 .. y1-1 and settles its owners in bulk. If one's band might have left its
@@ -345,7 +359,7 @@ STEP_INLINE void RunBand(StepWork& w, CreditBooks& books, const RuleVectors<V>& 
     memcpy(pendingAtStart, books.pending, sizeof pendingAtStart);
     for (;;) {
         // With every owner kept exactly nothing is counted, and the last counts stay.
-        if (books.exact != 0xFF)
+        if (books.exact != ALL_EXACT)
             for (unsigned int o = 0; o < 8; ++o)
                 books.upkeeps[o] = books.births[o] = books.deaths[o] = 0;
         RunRows<V>(w, books, c, slot, stream, y0, y1);

@@ -39,6 +39,20 @@ namespace {
 
 enum class Event : uint8_t { birth, keptDeath, lostDeath };
 
+// The masks of owners (bit o: owner o) that the books' paths turn on. With every owner kept
+// exactly nothing is counted in lanes and a chunk goes in lane order for all owners at once; with
+// none kept exactly no block is noted.
+const unsigned int ALL_EXACT = (1u << (MAX_CELL_OWNER + 1)) - 1;
+const unsigned int NONE_EXACT = 0;
+constexpr unsigned int PlayerMask()
+{
+    unsigned int mask = 0;
+    for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
+        mask |= IsPlayer(o) ? 1u << o : 0u;
+    return mask;
+}
+const unsigned int PLAYERS = PlayerMask();
+
 // Per owner: kept in bulk (counted, settled per band) or exactly (in order), with what either
 // needs. Made afresh by every step.
 struct CreditBooks {
@@ -53,7 +67,7 @@ struct CreditBooks {
     // largest addition; a binade narrower than twice that rarely holds it, and the balances of a
     // world run down (near 0) are not tried. 0 tries every binade.
     explicit CreditBooks(const StepWork& w, unsigned int lanes = 0)
-        : add(w.upkeep, w.birth, w.death), exact(0xFF),
+        : add(w.upkeep, w.birth, w.death), exact(ALL_EXACT),
           blockFloor(lanes == 0 ? 0.0
                                 : 2.0 * lanes *
                                       (std::fabs((double)w.upkeep) + std::fabs((double)w.birth) +
@@ -101,6 +115,13 @@ inline uint64_t SteadyUpkeeps(Binade& j, const Additions& a, float& x, uint64_t 
     return k;
 }
 
+// Up to this many upkeeps' worth (2^20 d) a balance's float spacing is at most d/8, so every
+// rounded sum x + up is within d/16 of x - d: each upkeep takes at least 15/16 d off.
+const double SURE_RUN_MAX_UPKEEPS = 1048576.0;
+// Below this share of n upkeeps' worth such a balance certainly reaches 0 in n upkeeps: under
+// 15/16, with room for the rounding of the bound itself.
+const double SURE_RUN_SHARE = 0.9;
+
 // Owner o's balance x after n plain positions. A player's balance runs through thousands of
 // upkeeps per step, so instead of adding them one by one this jumps through each binade of x
 // (SteadyUpkeeps), keeping the owner's binade in the books between calls.
@@ -108,7 +129,7 @@ inline float PlainRun(CreditBooks& b, float x, uint64_t n, unsigned int o)
 {
     if (n == 0)
         return x;
-    if (o == 0 || o == 7)
+    if (!IsPlayer(o))
         return x > 0.0f ? x : 0.0f;
     const float up = b.add.up, d = -up;
     if (!(d > 0.0f) || std::isinf(d)) {
@@ -123,9 +144,8 @@ inline float PlainRun(CreditBooks& b, float x, uint64_t n, unsigned int o)
         return 0.0f;  // with a negative upkeep a clamped balance stays at 0
     if (std::isinf(x))
         return x;
-    // A small balance that the run certainly takes to 0: below 2^20 d every rounded sum x + up is
-    // within d/16 of x - d, so each takes at least 15/16 d off, and n of them more than x.
-    if ((double)x <= 1048576.0 * d && (double)x < 0.9 * d * (double)n)
+    // A small balance that the run certainly takes to 0.
+    if ((double)x <= SURE_RUN_MAX_UPKEEPS * d && (double)x < SURE_RUN_SHARE * d * (double)n)
         return 0.0f;
     const uint64_t SHORT_RUN = 3;  // shorter runs go one by one
     while (n) {
@@ -157,7 +177,7 @@ inline float RunToEvent(CreditBooks& b, float x, uint64_t plain, unsigned int o,
     x = x + (e == Event::birth ? b.add.birth : b.add.death);
     if (e == Event::lostDeath)
         return x;  // the position's upkeep and clamp are its final owner's, owner 0's
-    if (o >= 1 && o <= 6)
+    if (IsPlayer(o))
         x = x + b.add.up;
     return x > 0.0f ? x : 0.0f;
 }
@@ -223,7 +243,7 @@ inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const BlockE
                        uint64_t mine, uint64_t plain, uint64_t pick)
 {
     const float x = w.bal[o];
-    if (o >= 1 && o <= 6 && (double)x >= b.blockFloor) {
+    if (IsPlayer(o) && (double)x >= b.blockFloor) {
         Binade& bin = b.binade[o];
         if (!bin.Holds(x) || !bin.sums)
             PrepareBinade(bin, x, b.add, true);
@@ -249,7 +269,7 @@ inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const BlockE
 inline bool BulkHolds(const CreditBooks& b, unsigned int o, float x, uint64_t ups, uint64_t births,
                       uint64_t deaths)
 {
-    if (o == 0 || o == 7)
+    if (!IsPlayer(o))
         return births == 0 && deaths == 0;
     return StaysInBinade(x, b.binade[o], b.add, ups, births, deaths);
 }
@@ -257,7 +277,7 @@ inline bool BulkHolds(const CreditBooks& b, unsigned int o, float x, uint64_t up
 // Whether owner o's balance x can go in bulk at all, preparing its binade for a player.
 inline bool MayGoInBulk(CreditBooks& b, unsigned int o, float x)
 {
-    if (o == 0 || o == 7)
+    if (!IsPlayer(o))
         return IsPlusZero(x);
     return PrepareBinade(b.binade[o], x, b.add, true) && !b.binade[o].anyIsTie;
 }
@@ -265,7 +285,7 @@ inline bool MayGoInBulk(CreditBooks& b, unsigned int o, float x)
 // Owner o's balance after its band in bulk, where BulkHolds said yes.
 inline float SettleBand(const CreditBooks& b, unsigned int o, float x)
 {
-    if (o == 0 || o == 7)
+    if (!IsPlayer(o))
         return x;
     return SumInBinade(x, b.binade[o], b.upkeeps[o], b.births[o], b.deaths[o]);
 }
