@@ -19,10 +19,10 @@
 // Words used here:
 // - a plain position of owner o: a position whose final owner is o and which has no birth or
 //   death of its own: "add the upkeep, clamp" for a player, "clamp" alone for owners 0 and 7;
-// - an event: a birth (the birth cost to the new owner, then its upkeep and clamp), a death that
-//   kept its owner (the death bonus, then upkeep and clamp) or a death by decay, where the cell
-//   lost its owner as it died (the bonus to the old owner alone; the cell's final owner is 0, for
-//   whom the position is a plain one). The event's payer is the owner whose balance it moves;
+// - an event: a birth (the birth cost to the new owner, then its upkeep and clamp), a death whose
+//   cell keeps its owner (the death bonus, then upkeep and clamp) or a death by decay, where the
+//   cell lost its owner as it died (the bonus to the old owner alone; the cell's final owner is 0,
+//   for whom the position is a plain one). The event's payer is the owner whose balance it moves;
 // - pending: an exact owner's plain positions counted but not yet applied, waiting for its next
 //   event or the end of the step.
 #ifndef QUOLVANE_STEP_BOOKS_BALANCES_H
@@ -37,7 +37,7 @@
 
 namespace {
 
-enum class Event : uint8_t { birth, keptDeath, lostDeath };
+enum class Event : uint8_t { birth, death, decayDeath };
 
 // The masks of owners (bit o: owner o) that the books' paths turn on. With every owner kept
 // exactly nothing is counted in lanes and a chunk goes in lane order for all owners at once; with
@@ -175,18 +175,25 @@ inline float RunToEvent(CreditBooks& b, float x, uint64_t plain, unsigned int o,
 {
     x = PlainRun(b, x, plain, o);
     x = x + (e == Event::birth ? b.add.birth : b.add.death);
-    if (e == Event::lostDeath)
+    if (e == Event::decayDeath)
         return x;  // the position's upkeep and clamp are its final owner's, owner 0's
     if (IsPlayer(o))
         x = x + b.add.up;
     return x > 0.0f ? x : 0.0f;
 }
 
+// The event in the lane of `bit`, one of a block's events: a birth, a death by decay, or else a
+// death whose cell keeps its owner.
+inline Event EventAt(uint64_t bit, uint64_t births, uint64_t decayDeaths)
+{
+    return (births & bit) ? Event::birth : (decayDeaths & bit) ? Event::decayDeath : Event::death;
+}
+
 // One block's events as the exact books see them, as lane masks (bit i: lane i): all of them,
-// which are births and which deaths by decay (the rest died and kept their owner), and each
-// lane's payer.
+// which are births and which deaths by decay (the rest are deaths whose cell keeps its owner),
+// and each lane's payer.
 struct BlockEvents {
-    uint64_t events, births, lost;
+    uint64_t events, births, decayDeaths;
     const uint8_t* payer;  // lane i's payer, for the lanes of `events`
 };
 
@@ -201,21 +208,20 @@ struct Note {
 // positions before it: those waiting from earlier blocks and the payer's lanes of plain[] below
 // it. The payer's plain lanes so counted leave plain[]; what remains of it waits for the next
 // event (AddPending). Returns the number of notes made.
-inline unsigned int NoteEvents(Note* notes, CreditBooks& b, const BlockEvents& k, uint64_t pick,
-                               uint64_t plain[8])
+inline unsigned int NoteEvents(Note* notes, CreditBooks& b, const BlockEvents& block, uint64_t pick,
+                               uint64_t plain[MAX_CELL_OWNER + 1])
 {
     unsigned int count = 0;
     for (uint64_t m = pick; m; m &= m - 1) {
-        const unsigned int i = (unsigned int)__builtin_ctzll(m);
-        const uint64_t bit = 1ull << i, before = bit - 1;
-        Note& n = notes[count++];
-        n.payer = k.payer[i];
-        n.event = (k.births & bit) ? Event::birth
-                  : (k.lost & bit) ? Event::lostDeath
-                                   : Event::keptDeath;
-        n.before = b.pending[n.payer] + (uint64_t)__builtin_popcountll(plain[n.payer] & before);
-        b.pending[n.payer] = 0;
-        plain[n.payer] &= ~before;
+        const unsigned int lane = (unsigned int)__builtin_ctzll(m);
+        const uint64_t bit = 1ull << lane, before = bit - 1;
+        Note& note = notes[count++];
+        note.payer = block.payer[lane];
+        note.event = EventAt(bit, block.births, block.decayDeaths);
+        note.before =
+            b.pending[note.payer] + (uint64_t)__builtin_popcountll(plain[note.payer] & before);
+        b.pending[note.payer] = 0;
+        plain[note.payer] &= ~before;
     }
     return count;
 }
@@ -228,40 +234,57 @@ inline void AddPending(CreditBooks& b, unsigned int o, uint64_t plain)
 inline void RunNotes(StepWork& w, CreditBooks& b, const Note* notes, unsigned int count)
 {
     for (unsigned int i = 0; i < count; ++i) {
-        const Note& n = notes[i];
-        w.bal[n.payer] = RunToEvent(b, w.bal[n.payer], n.before, n.payer, n.event);
+        const Note& note = notes[i];
+        w.bal[note.payer] = RunToEvent(b, w.bal[note.payer], note.before, note.payer, note.event);
     }
 }
 
-// Books one block for an owner o kept exactly: `mine` holds the lanes whose final owner is o,
-// `plain` those of them without an event, and `pick` o's events (at least one). Where the
-// pending positions and the block's cannot leave a wide binade of a player's balance they are
-// settled in one exact sum, as for the owners in bulk: near a binade's edge that spares most
-// blocks the position-by-position path.
-template <unsigned int N>
-inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const BlockEvents& k,
-                       uint64_t mine, uint64_t plain, uint64_t pick)
+// One block as an owner o kept exactly sees it (bit i: lane i): the lanes whose final owner is
+// o, those of them without an event of their own (plain), the events o pays, and the block's
+// births and deaths by decay, which tell o's events apart.
+struct OwnerBlock {
+    uint64_t mine, plain, pays, births, decayDeaths;
+};
+
+// Where o's pending positions and the block's cannot leave a wide binade of a player's balance,
+// settles them in one exact sum, as for the owners in bulk, and returns true: near a binade's
+// edge that spares most blocks the position-by-position path.
+inline bool SumBlockInBinade(StepWork& w, CreditBooks& b, unsigned int o, const OwnerBlock& block)
 {
     const float x = w.bal[o];
-    if (IsPlayer(o) && (double)x >= b.blockFloor) {
-        Binade& bin = b.binade[o];
-        if (!bin.Holds(x) || !bin.sums)
-            PrepareBinade(bin, x, b.add, true);
-        const uint64_t ups = b.pending[o] + (uint64_t)__builtin_popcountll(mine);
-        const uint64_t births = (uint64_t)__builtin_popcountll(pick & k.births);
-        const uint64_t deaths = (uint64_t)__builtin_popcountll(pick & ~k.births);
-        if (StaysInBinade(x, bin, b.add, ups, births, deaths)) {
-            w.bal[o] = SumInBinade(x, bin, ups, births, deaths);
-            b.pending[o] = 0;
-            return;
-        }
+    if (!IsPlayer(o) || (double)x < b.blockFloor)
+        return false;
+    Binade& bin = b.binade[o];
+    if (!bin.Holds(x) || !bin.sums)
+        PrepareBinade(bin, x, b.add, true);
+    const uint64_t ups = b.pending[o] + (uint64_t)__builtin_popcountll(block.mine);
+    const uint64_t births = (uint64_t)__builtin_popcountll(block.pays & block.births);
+    const uint64_t deaths = (uint64_t)__builtin_popcountll(block.pays & ~block.births);
+    if (!StaysInBinade(x, bin, b.add, ups, births, deaths))
+        return false;
+    w.bal[o] = SumInBinade(x, bin, ups, births, deaths);
+    b.pending[o] = 0;
+    return true;
+}
+
+// Books one block for an owner o kept exactly that pays at least one event there: in one sum
+// where it can (SumBlockInBinade), else each event in lane order after o's plain positions
+// before it; o's plain lanes after its last event wait for its next one.
+inline void ApplyBlock(StepWork& w, CreditBooks& b, unsigned int o, const OwnerBlock& block)
+{
+    if (SumBlockInBinade(w, b, o, block))
+        return;
+    float x = w.bal[o];
+    uint64_t plain = block.plain;
+    for (uint64_t m = block.pays; m; m &= m - 1) {
+        const uint64_t bit = 1ull << __builtin_ctzll(m), before = bit - 1;
+        const uint64_t plainBefore = b.pending[o] + (uint64_t)__builtin_popcountll(plain & before);
+        x = RunToEvent(b, x, plainBefore, o, EventAt(bit, block.births, block.decayDeaths));
+        b.pending[o] = 0;
+        plain &= ~before;
     }
-    Note notes[N];
-    uint64_t plains[8];  // only o's is read: o pays every event picked
-    plains[o] = plain;
-    const unsigned int count = NoteEvents(notes, b, k, pick, plains);
-    AddPending(b, o, plains[o]);
-    RunNotes(w, b, notes, count);
+    AddPending(b, o, plain);
+    w.bal[o] = x;
 }
 
 // Whether owner o, in bulk from balance x, stays in bulk through a band with these counts.
