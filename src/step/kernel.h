@@ -1,8 +1,9 @@
-// The fast generation step: the driver that runs the rule on vectors (rule.h) over the
-// world and books each block's credits (books/balances.h). Written once over a vector of byte lanes
-// and compiled once per build in the list of step builds (CMakeLists.txt): each build's
-// generated source includes this file and its vector wrapper and instantiates RunStep for it.
-// CellAuto::Step prepares a StepWork (step.h) and runs the build it chose.
+// The fast generation step: the driver that runs the rule on vectors (rule.h) over the world
+// and hands each block to the credit books (books/books.h) at a band's and a block's edges.
+// Written once over a vector of byte lanes and compiled once per build in the list of step builds
+// (CMakeLists.txt): each build's generated source includes this file and its vector wrapper and
+// instantiates RunStep for it. CellAuto::Step prepares a StepWork (step.h) and runs the build it
+// chose.
 //
 // Everything here has internal linkage on purpose: each translation unit that includes this file
 // is compiled for its own instruction set and must keep its own copy of every function.
@@ -10,7 +11,7 @@
 // The step walks the world as
 //
 //   step      bands of whole rows, about 4096 cells each: the unit of the books in bulk, run
-//    │        again where an owner in bulk may have left its binade
+//    │        again where the books ask (an owner in bulk may have left its binade)
 //    └ row    split into byte planes; three row buffers roll down the world
 //       └ block   N cells: the rule without branches, then the block's books: counted in
 //                 vector lanes for the owners in bulk, noted in the chunk for those kept exactly

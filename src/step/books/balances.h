@@ -1,7 +1,9 @@
 // The step's credit books: how the balances follow the rule's additions exactly, in the model's
 // order, without adding them one by one. Scalar and internal to the step: every build's source
-// includes it, and each build's copy uses that build's popcount (one instruction with AVX2 and
-// AVX-512, a library call in the SSE2 build), which is why it is not compiled once for all.
+// includes it, and each build's copy counts bits as that build's flags allow (one instruction in
+// the AVX2 and AVX-512 builds, which add -mpopcnt, and on AArch64; on x86-64 without it a library
+// call with GCC, an inline sequence of shifts, masks and a multiply with clang), which is why it
+// is not compiled once for all.
 //
 // Credits depend on visiting order only through each owner's own additions (the clamp at 0),
 // and different owners' balances never meet; so each owner's additions must come in order, but
@@ -88,30 +90,30 @@ inline bool IsPlusZero(float x)
     return bits == 0;
 }
 
-// How many of the next n upkeeps (d = -upkeep > 0 each) of a balance x in binade j can be taken
+// How many of the next n upkeeps (d = -upkeep > 0 each) of a balance x in binade `bin` can be taken
 // in one exact subtraction, and x after them; 0 if none. While x - d stays at or above the
 // binade's lo, each upkeep takes exactly -r(upkeep) off, and k of them are one exact subtraction
-// (every value involved is a multiple of u below 2 lo). j is prepared anew for x if it does not
+// (every value involved is a multiple of u below 2 lo). `bin` is prepared anew for x if it does not
 // hold it.
-inline uint64_t SteadyUpkeeps(Binade& j, const Additions& a, float& x, uint64_t n)
+inline uint64_t SteadyUpkeeps(Binade& bin, const Additions& a, float& x, uint64_t n)
 {
     const double d = -(double)a.up;
-    auto steady = [&](double v) { return !j.upIsTie && v >= j.lo + d && v < j.hi; };
+    auto steady = [&](double v) { return !bin.upIsTie && v >= bin.lo + d && v < bin.hi; };
     // A binade that holds x already has what the test needs (in a tie binade, where no run
     // is steady, preparing it again would only give the same answer).
-    if (!j.Holds(x))
-        PrepareBinade(j, x, a, false);
+    if (!bin.Holds(x))
+        PrepareBinade(bin, x, a, false);
     if (!steady(x))
         return 0;
-    if (j.up == 0.0)
+    if (bin.roundedUp == 0.0)
         return n;  // every further sum rounds back to x
     // Steps 0 .. k-1 start at x + i up >= lo + d. The floor of the product is at most the exact
     // bound, so the reciprocal's rounding can only cost a step.
-    const double kd = std::floor(((double)x - (j.lo + d)) * j.upsPerUnit);
+    const double kd = std::floor(((double)x - (bin.lo + d)) * bin.upsPerUnit);
     if (kd < 1.0)
         return 0;
     const uint64_t k = kd > (double)n ? n : (uint64_t)kd;
-    x = (float)((double)x + (double)k * j.up);
+    x = (float)((double)x + (double)k * bin.roundedUp);
     return k;
 }
 
