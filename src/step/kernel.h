@@ -145,7 +145,7 @@ template <class V> void RunStep(StepWork& w)
     const bool stream = StreamsNewMap<V>(w);
     uint8_t* slot[3] = {w.slot[0], w.slot[1], w.slot[2]};
     const unsigned int bandRows = w.W < BAND_CELLS ? BAND_CELLS / w.W : 1;
-    StepBooks<V> books(w, rule);
+    StepBooks<V> books(w);
 
     SplitRowsAround<V>(w, slot, 0);
     for (unsigned int y0 = 0; y0 < w.H; y0 += bandRows) {

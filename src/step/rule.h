@@ -105,11 +105,10 @@ STEP_INLINE typename V::T DownWhereEq(typename V::T acc, typename V::T a, typena
 // The constants of the rule as vectors, made once per step.
 template <class V> struct RuleVectors {
     typedef typename V::T T;
-    T zero, one, minusTwo, minusThree, eight, sixteen, ones, limit;
+    T zero, one, minusTwo, minusThree, eight, ones, limit;
     T ageTable;            // the age increment for each k, for wrappers with a byte lookup
     T ageK[9], ageAdd[9];  // (k, age increment) for each k that ages at all, for the others
     int ageKinds;
-    T ownerVec[8];
 
     explicit RuleVectors(const StepWork& w)
     {
@@ -118,7 +117,6 @@ template <class V> struct RuleVectors {
         minusTwo = V::set1(0xFE);
         minusThree = V::set1(0xFD);
         eight = V::set1(8);
-        sixteen = V::set1(16);
         ones = V::eq(zero, zero);
         limit = V::set1(w.ageLimit);
         ageKinds = 0;
@@ -133,8 +131,6 @@ template <class V> struct RuleVectors {
                     ageAdd[ageKinds++] = V::set1(w.addAge[k]);
                 }
         }
-        for (int o = 0; o < 8; ++o)
-            ownerVec[o] = V::set1((uint8_t)o);
     }
 };
 

@@ -5,7 +5,7 @@
 // applied in visiting order, and a band whose counts might have taken an owner in bulk out of its
 // binade runs again with that owner kept exactly:
 //
-//   StepBooks<V> books(work, rule)    books for one step of `work`, whose balances they move
+//   StepBooks<V> books(work)          books for one step of `work`, whose balances they move
 //   books.BeginBand()                 as a band of rows starts
 //   books.BookBlock(next, oldOwner)   per block of the band, in visiting order
 //   books.EndBand()                   as the band's rows end: true when the band is booked; false
@@ -27,6 +27,28 @@
 namespace {
 
 // ---------------------------------------------------------------------------------------------
+// The books' vectors
+
+// The constant vectors the books use, made once per step and kept in the books themselves, so
+// that the block loop reads them from its own frame.
+template <class V> struct BookVectors {
+    typedef typename V::T T;
+    T zero, one, ones;
+    T deathInLane;                    // what a death adds to a lane of events: 16
+    T owner[MAX_CELL_OWNER + 1];      // owner o in every lane
+    T minusFirstPlayer, playerCount;  // for telling the players' lanes from the others'
+
+    BookVectors()
+        : zero(V::set1(0)), one(V::set1(1)), ones(V::eq(zero, zero)), deathInLane(V::set1(16)),
+          minusFirstPlayer(V::set1((uint8_t)(0u - FIRST_PLAYER))),
+          playerCount(V::set1((uint8_t)(LAST_PLAYER - FIRST_PLAYER + 1)))
+    {
+        for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
+            owner[o] = V::set1((uint8_t)o);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
 // The players in bulk: counted in vector lanes
 
 // The players' counts of a few blocks, lane by lane: minus the positions owned (wrapping), and
@@ -35,10 +57,10 @@ template <class V> struct BulkLanes {
     typename V::T owned[LAST_PLAYER + 1], events[LAST_PLAYER + 1];  // index: the player
     unsigned int blocks;
 
-    explicit BulkLanes(const RuleVectors<V>& rule) : blocks(0)
+    explicit BulkLanes(const BookVectors<V>& vec) : blocks(0)
     {
         for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o)
-            owned[o] = events[o] = rule.zero;
+            owned[o] = events[o] = vec.zero;
     }
 };
 
@@ -47,17 +69,17 @@ template <class V> struct BulkLanes {
 const unsigned int BLOCKS_PER_FLUSH = 15;
 
 template <class V>
-STEP_INLINE void FlushBulkLanes(BulkLanes<V>& lanes, CreditBooks& books, const RuleVectors<V>& rule)
+STEP_INLINE void FlushBulkLanes(BulkLanes<V>& lanes, CreditBooks& books, const BookVectors<V>& vec)
 {
     typedef typename V::T T;
     const T lowNibble = V::set1(0x0F), highNibble = V::set1(0xF0);
     for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o) {
         // Minus the count, wrapped: the count is its two's complement, ~v + 1, lane by lane.
-        books.upkeeps[o] += V::sum(V::add(V::andnot(lanes.owned[o], rule.ones), rule.one));
+        books.upkeeps[o] += V::sum(V::add(V::andnot(lanes.owned[o], vec.ones), vec.one));
         books.births[o] += V::sum(V::and_(lanes.events[o], lowNibble));
         books.deaths[o] += V::sum(V::and_(lanes.events[o], highNibble)) >> 4;
-        lanes.owned[o] = rule.zero;
-        lanes.events[o] = rule.zero;
+        lanes.owned[o] = vec.zero;
+        lanes.events[o] = vec.zero;
     }
     lanes.blocks = 0;
 }
@@ -99,7 +121,7 @@ template <class V> struct ExactChunk {
 // mispredict far less than a pass per owner whose branches follow each block's events.
 template <class V>
 inline void ApplyChunkAllExact(ExactChunk<V>& chunk, CreditBooks& books, StepWork& work,
-                               const RuleVectors<V>& rule)
+                               const BookVectors<V>& vec)
 {
     Note notes[CHUNK_BLOCKS * V::N];
     unsigned int count = 0;
@@ -107,7 +129,7 @@ inline void ApplyChunkAllExact(ExactChunk<V>& chunk, CreditBooks& books, StepWor
         const typename V::T owner = V::load(chunk.owner[block]);
         uint64_t plain[MAX_CELL_OWNER + 1];
         for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
-            plain[o] = V::eqmask(owner, rule.ownerVec[o]) & chunk.NoEvent(block);
+            plain[o] = V::eqmask(owner, vec.owner[o]) & chunk.NoEvent(block);
         const BlockEvents events = chunk.AllEvents(block);
         count += NoteEvents(notes + count, books, events, events.events, plain);
         for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
@@ -127,10 +149,10 @@ template <class V>
 __attribute__((noinline))
 #endif
 void ApplyChunk(ExactChunk<V>& chunk, CreditBooks& books, StepWork& work,
-                const RuleVectors<V>& rule)
+                const BookVectors<V>& vec)
 {
     if (books.exact == ALL_EXACT) {
-        ApplyChunkAllExact<V>(chunk, books, work, rule);
+        ApplyChunkAllExact<V>(chunk, books, work, vec);
         return;
     }
     const unsigned int blocks = chunk.blocks;
@@ -144,9 +166,8 @@ void ApplyChunk(ExactChunk<V>& chunk, CreditBooks& books, StepWork& work,
         // Straight arithmetic: whether a block has events is as good as random.
         for (unsigned int block = 0; block < blocks; ++block) {
             OwnerBlock& own = seen[block];
-            own.mine = V::eqmask(V::load(chunk.owner[block]), rule.ownerVec[o]);
-            own.pays =
-                V::eqmask(V::load(chunk.Payers(block)), rule.ownerVec[o]) & chunk.Events(block);
+            own.mine = V::eqmask(V::load(chunk.owner[block]), vec.owner[o]);
+            own.pays = V::eqmask(V::load(chunk.Payers(block)), vec.owner[o]) & chunk.Events(block);
             const uint64_t hasEvents = own.pays != 0;
             busy |= (uint32_t)hasEvents << block;
             quiet[block + 1] =
@@ -218,10 +239,7 @@ template <class V> class StepBooks {
 public:
     typedef typename V::T T;
 
-    StepBooks(StepWork& work, const RuleVectors<V>& rule)
-        : work(work), rule(rule), books(work, V::N), lanes(rule), stuck(0),
-          minusFirstPlayer(V::set1((uint8_t)(0u - FIRST_PLAYER))),
-          playerCount(V::set1((uint8_t)(LAST_PLAYER - FIRST_PLAYER + 1)))
+    explicit StepBooks(StepWork& work) : work(work), books(work, V::N), lanes(vec), stuck(0)
     {
         chunk.blocks = 0;
     }
@@ -260,8 +278,8 @@ public:
     bool EndBand()
     {
         if (chunk.blocks)
-            ApplyChunk<V>(chunk, books, work, rule);
-        FlushBulkLanes(lanes, books, rule);
+            ApplyChunk<V>(chunk, books, work, vec);
+        FlushBulkLanes(lanes, books, vec);
         const unsigned int failed = FailedInBulk();
         if (failed == 0) {
             for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
@@ -287,14 +305,13 @@ public:
 
 private:
     StepWork& work;
-    const RuleVectors<V>& rule;
+    const BookVectors<V> vec;
     CreditBooks books;
     BulkLanes<V> lanes;
     ExactChunk<V> chunk;
     unsigned int stuck;  // owners that failed in bulk this step: exact from then on
     float balAtBandStart[MAX_CELL_OWNER + 1];
     uint64_t pendingAtBandStart[MAX_CELL_OWNER + 1];
-    const T minusFirstPlayer, playerCount;  // for telling players' lanes from the others'
 
     // A run of the band starts from zero counts. With every owner kept exactly nothing is
     // counted, and the last counts stay for choosing the next band's owners in bulk.
@@ -323,16 +340,16 @@ private:
     // 7 (rare) lane by lane.
     STEP_INLINE void CountBlock(const NextBlock<V>& next, T death)
     {
-        const T code = V::or_(V::and_(next.birth, rule.one), V::and_(death, rule.sixteen));
+        const T code = V::or_(V::and_(next.birth, vec.one), V::and_(death, vec.deathInLane));
         for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o) {
-            lanes.owned[o] = DownWhereEq<V>(lanes.owned[o], next.owner, rule.ownerVec[o]);
-            lanes.events[o] = AddIfEq<V>(lanes.events[o], next.owner, rule.ownerVec[o], code);
+            lanes.owned[o] = DownWhereEq<V>(lanes.owned[o], next.owner, vec.owner[o]);
+            lanes.events[o] = AddIfEq<V>(lanes.events[o], next.owner, vec.owner[o], code);
         }
         if (++lanes.blocks == BLOCKS_PER_FLUSH)
-            FlushBulkLanes(lanes, books, rule);
+            FlushBulkLanes(lanes, books, vec);
         // Not a player: the owner less the first player, wrapping, is past the players' count.
-        const T past = V::minu(V::add(next.owner, minusFirstPlayer), playerCount);
-        const T notPlayer = V::eq(past, playerCount);
+        const T past = V::minu(V::add(next.owner, vec.minusFirstPlayer), vec.playerCount);
+        const T notPlayer = V::eq(past, vec.playerCount);
         const uint64_t events = V::mask(V::and_(V::or_(next.birth, death), notPlayer));
         if (events)
             CountNonPlayerEvents(events, next);
@@ -372,7 +389,7 @@ private:
         chunk.deaths[block] = V::mask(death);
         chunk.decayDeaths[block] = decayLanes;
         if (++chunk.blocks == CHUNK_BLOCKS)
-            ApplyChunk<V>(chunk, books, work, rule);
+            ApplyChunk<V>(chunk, books, work, vec);
     }
 };
 
