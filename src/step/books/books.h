@@ -34,17 +34,37 @@ namespace {
 template <class V> struct BookVectors {
     typedef typename V::T T;
     T zero, one, ones;
-    T deathInLane;                    // what a death adds to a lane of events: 16
-    T owner[MAX_CELL_OWNER + 1];      // owner o in every lane
-    T minusFirstPlayer, playerCount;  // for telling the players' lanes from the others'
+    T deathInLane;                // what a death adds to a lane of events: 16
+    T owner[MAX_CELL_OWNER + 1];  // owner o in every lane
+    T notPlayerTable;             // all ones for each owner that is no player, where V can look up
 
     BookVectors()
         : zero(V::set1(0)), one(V::set1(1)), ones(V::eq(zero, zero)), deathInLane(V::set1(16)),
-          minusFirstPlayer(V::set1((uint8_t)(0u - FIRST_PLAYER))),
-          playerCount(V::set1((uint8_t)(LAST_PLAYER - FIRST_PLAYER + 1)))
+          notPlayerTable(zero)
     {
         for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
             owner[o] = V::set1((uint8_t)o);
+        if constexpr (V::hasLookup16) {
+            uint8_t table[16] = {0};
+            for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
+                table[o] = IsPlayer(o) ? 0 : 0xFF;
+            notPlayerTable = V::table16(table);
+        }
+    }
+
+    // All ones in the lanes whose owner (0..8) is no player: one byte lookup where V has one,
+    // else a compare for each owner that is none.
+    STEP_INLINE T NotPlayer(T lanesOwner) const
+    {
+        if constexpr (V::hasLookup16) {
+            return V::lookup16(notPlayerTable, lanesOwner);
+        } else {
+            T notPlayer = zero;
+            for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
+                if (!IsPlayer(o))
+                    notPlayer = V::or_(notPlayer, V::eq(lanesOwner, owner[o]));
+            return notPlayer;
+        }
     }
 };
 
@@ -347,9 +367,7 @@ private:
         }
         if (++lanes.blocks == BLOCKS_PER_FLUSH)
             FlushBulkLanes(lanes, books, vec);
-        // Not a player: the owner less the first player, wrapping, is past the players' count.
-        const T past = V::minu(V::add(next.owner, vec.minusFirstPlayer), vec.playerCount);
-        const T notPlayer = V::eq(past, vec.playerCount);
+        const T notPlayer = vec.NotPlayer(next.owner);
         const uint64_t events = V::mask(V::and_(V::or_(next.birth, death), notPlayer));
         if (events)
             CountNonPlayerEvents(events, next);
