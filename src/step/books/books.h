@@ -54,15 +54,15 @@ template <class V> struct BookVectors {
 
     // All ones in the lanes whose owner (0..8) is no player: one byte lookup where V has one,
     // else a compare for each owner that is none.
-    STEP_INLINE T NotPlayer(T lanesOwner) const
+    STEP_INLINE T NotPlayer(T owners) const
     {
         if constexpr (V::hasLookup16) {
-            return V::lookup16(notPlayerTable, lanesOwner);
+            return V::lookup16(notPlayerTable, owners);
         } else {
             T notPlayer = zero;
             for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
                 if (!IsPlayer(o))
-                    notPlayer = V::or_(notPlayer, V::eq(lanesOwner, owner[o]));
+                    notPlayer = V::or_(notPlayer, V::eq(owners, owner[o]));
             return notPlayer;
         }
     }
