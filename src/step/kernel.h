@@ -75,6 +75,7 @@ STEP_INLINE void RunRows(StepWork& w, StepBooks<V>& books, const RuleVectors<V>&
     for (unsigned int i = 0; i < N; ++i)
         tail[i] = i < W % N ? 0xFF : 0;
     const T inLastBlock = V::load(tail);
+    typename StepBooks<V>::Tally tally;
 
     for (unsigned int y = y0; y < y1; ++y) {
         const uint8_t* const A[3] = {slot[0], slot[1], slot[2]};
@@ -92,7 +93,7 @@ STEP_INLINE void RunRows(StepWork& w, StepBooks<V>& books, const RuleVectors<V>&
             NewbornOwner<V>(next, sums, rule);
             if (lanes < N)
                 ClearPastRowEnd<V>(next, inLastBlock, rule);
-            books.BookBlock(next, sums.oC);
+            books.BookBlock(tally, next, sums.oC);
             JoinBlock<V>(outRow + x0, lanes, stream, next, rule);
         }
 
@@ -104,6 +105,7 @@ STEP_INLINE void RunRows(StepWork& w, StepBooks<V>& books, const RuleVectors<V>&
         if (y + 1 < H)
             SplitRow<V>(w.old + (size_t)((y + 2) % H) * W, W, spent, spent + P, spent + 2 * P);
     }
+    books.EndRows(tally);
 }
 
 // Splits the rows around row y into the three row buffers.
@@ -137,8 +139,8 @@ STEP_INLINE void RunBand(StepWork& w, StepBooks<V>& books, const RuleVectors<V>&
 // settled per band in one exact sum, the others' positions are noted per chunk of blocks and
 // applied in visiting order. The new cells are joined and stored (JoinBlock), past the caches
 // where the maps are too large for them. Most of the time goes to counting the books, summing
-// the neighbourhood and the rule's compares, in about that order; `make bench` measures each
-// build against a plain Life compiled alike.
+// the neighbourhood and the rule's compares; `make bench` measures each build against a plain
+// Life compiled alike, and a profile splits the time among them.
 template <class V> void RunStep(StepWork& w)
 {
     const RuleVectors<V> rule(w);

@@ -5,13 +5,16 @@
 // applied in visiting order, and a band whose counts might have taken an owner in bulk out of its
 // binade runs again with that owner kept exactly:
 //
-//   StepBooks<V> books(work)          books for one step of `work`, whose balances they move
-//   books.BeginBand()                 as a band of rows starts
-//   books.BookBlock(next, oldOwner)   per block of the band, in visiting order
-//   books.EndBand()                   as the band's rows end: true when the band is booked; false
-//                                     when it must run again from its first row, the books being
-//                                     as they were when it began
-//   books.EndStep()                   after the last band
+//   StepBooks<V> books(work)               books for one step of `work`, whose balances they move
+//   books.BeginBand()                      as a band of rows starts
+//   StepBooks<V>::Tally tally              as a run of the band's rows starts: the players'
+//                                          counts, a local of the driver's loop
+//   books.BookBlock(tally, next, oldOwner) per block of the run, in visiting order
+//   books.EndRows(tally)                   as the run's rows end
+//   books.EndBand()                        true when the band is booked; false when it must run
+//                                          again from its first row, the books being as they
+//                                          were when it began
+//   books.EndStep()                        after the last band
 //
 // Compiled per build with the rest of the step (each build's source includes it).
 #ifndef QUOLVANE_STEP_BOOKS_BOOKS_H
@@ -72,15 +75,17 @@ template <class V> struct BookVectors {
 // The players in bulk: counted in vector lanes
 
 // The players' counts of a few blocks, lane by lane: minus the positions owned (wrapping), and
-// births + 16 deaths (births in the low nibble, deaths in the high one).
+// births + 16 deaths (births in the low nibble, deaths in the high one). A local of the block
+// loop that no call out of line sees, so that the compiler keeps it in vector registers where
+// the register file holds it (all of it with AVX-512) rather than in memory.
 template <class V> struct BulkLanes {
     typename V::T owned[LAST_PLAYER + 1], events[LAST_PLAYER + 1];  // index: the player
     unsigned int blocks;
 
-    explicit BulkLanes(const BookVectors<V>& vec) : blocks(0)
+    BulkLanes() : blocks(0)
     {
         for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o)
-            owned[o] = events[o] = vec.zero;
+            owned[o] = events[o] = V::set1(0);
     }
 };
 
@@ -259,7 +264,9 @@ template <class V> class StepBooks {
 public:
     typedef typename V::T T;
 
-    explicit StepBooks(StepWork& work) : work(work), books(work, V::N), lanes(vec), stuck(0)
+    typedef BulkLanes<V> Tally;
+
+    explicit StepBooks(StepWork& work) : work(work), books(work, V::N), stuck(0)
     {
         chunk.blocks = 0;
     }
@@ -279,18 +286,21 @@ public:
     // its upkeep there, births are charged to the new owner and deaths to their payer: the final
     // owner, or the old one for a death by decay. For the owners kept exactly the block is noted
     // in the chunk.
-    STEP_INLINE void BookBlock(const NextBlock<V>& next, T oldOwner)
+    STEP_INLINE void BookBlock(Tally& tally, const NextBlock<V>& next, T oldOwner)
     {
         const T death = V::andnot(next.lose, next.death);
         const T decayDeath = V::and_(next.lose, next.death);
         if (books.exact != ALL_EXACT)
-            CountBlock(next, death);
+            CountBlock(tally, next, death);
         const uint64_t decayLanes = V::mask(decayDeath);
         if (decayLanes)
             CountDecayDeaths(decayLanes, oldOwner);
         if (books.exact != NONE_EXACT)
             NoteBlock(next, death, decayDeath, decayLanes, oldOwner);
     }
+
+    // Adds a run's counts to the band's, as the run's rows end.
+    STEP_INLINE void EndRows(Tally& tally) { FlushBulkLanes(tally, books, vec); }
 
     // Books the band's last blocks and settles its owners in bulk. False where an owner in bulk
     // might have left its binade: that owner is kept exactly from now on in this step, and the
@@ -299,7 +309,6 @@ public:
     {
         if (chunk.blocks)
             ApplyChunk<V>(chunk, books, work, vec);
-        FlushBulkLanes(lanes, books, vec);
         const unsigned int failed = FailedInBulk();
         if (failed == 0) {
             for (unsigned int o = 0; o <= MAX_CELL_OWNER; ++o)
@@ -327,7 +336,6 @@ private:
     StepWork& work;
     const BookVectors<V> vec;
     CreditBooks books;
-    BulkLanes<V> lanes;
     ExactChunk<V> chunk;
     unsigned int stuck;  // owners that failed in bulk this step: exact from then on
     float balAtBandStart[MAX_CELL_OWNER + 1];
@@ -358,7 +366,7 @@ private:
 
     // The players' positions, births and deaths in the lanes; births and deaths of owners 0 and
     // 7 (rare) lane by lane.
-    STEP_INLINE void CountBlock(const NextBlock<V>& next, T death)
+    STEP_INLINE void CountBlock(Tally& lanes, const NextBlock<V>& next, T death)
     {
         const T code = V::or_(V::and_(next.birth, vec.one), V::and_(death, vec.deathInLane));
         for (unsigned int o = FIRST_PLAYER; o <= LAST_PLAYER; ++o) {
