@@ -76,8 +76,8 @@ template <class V> struct BookVectors {
 
 // The players' counts of a few blocks, lane by lane: minus the positions owned (wrapping), and
 // births + 16 deaths (births in the low nibble, deaths in the high one). A local of the block
-// loop that no call out of line sees, so that the compiler keeps it in vector registers where
-// the register file holds it (all of it with AVX-512) rather than in memory.
+// loop that no call out of line sees, so that the compiler may keep it in vector registers
+// rather than load and store it for every block.
 template <class V> struct BulkLanes {
     typename V::T owned[LAST_PLAYER + 1], events[LAST_PLAYER + 1];  // index: the player
     unsigned int blocks;
