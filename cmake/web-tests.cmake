@@ -66,6 +66,7 @@ endif()
 
 quolvane_node_test(test_cellauto tests/test_cellauto.cpp)
 target_sources(test_cellauto PRIVATE tests/test_step_grid.cpp tests/test_step_vectors.cpp)
+target_include_directories(test_cellauto PRIVATE ${QUOLVANE_STEP_DIR})
 quolvane_add_step_vector_checks(test_cellauto)
 quolvane_node_test(test_engine tests/test_engine.cpp)
 quolvane_node_test(test_sdl_web tests/web/test_sdl_web.cpp)

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "step_builds.h"
+#include "step.h"
 
 namespace {
 // Planes are padded so a 64-lane load starting at the last column stays inside them.
@@ -231,7 +231,7 @@ inline void StepCell(const Cell* nw, const Cell* n, const Cell* ne, const Cell* 
         }
     }
 
-    if (owner >= 1 && owner <= 6)
+    if (IsPlayer(owner))
         credits[owner] += r.upkeep;
     if (!(credits[owner] > 0.0f))
         credits[owner] = 0.0f;

@@ -121,7 +121,8 @@ template <class V> bool CheckVectorLanes(char* failure, size_t size)
 
     // split gives minus the alive byte (a live cell's all-ones lane mask); join takes the bytes
     // as they are and writes the spare byte 0, also when it streams to aligned memory. The cells
-    // to split sit at an odd address, as a row's do after the first block.
+    // to split start one cell (4 bytes) into the array, at no address chosen for the vectors: a
+    // row's cells are aligned to a cell, not to a vector.
     Cell cells[64 + 1];
     alignas(64) Cell joined[64];
     alignas(64) uint8_t alive[64], owner[64], age[64];

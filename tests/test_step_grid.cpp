@@ -1,6 +1,6 @@
 // The float-grid facts of the step's credit books, each against plain single-precision
 // additions: binades and their edges, rounding to the grid and its ties, the exact sums of a
-// balance kept in bulk, and the upkeep runs that jump through binades.
+// balance kept in bulk, the upkeep runs that jump through binades, and an exact owner's block.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "books/balances.h"
 #include "seed.h"
-#include "step_books.h"
 
 namespace {
 
@@ -191,6 +191,66 @@ TEST(StepGrid, TheBlockFloorCoversTwoBlocksOfTheLargestAdditions)
     w.upkeep = -INFINITY;
     EXPECT_EQ(CreditBooks(w).blockFloor, 0.0);
     EXPECT_EQ(CreditBooks(w, 16).blockFloor, INFINITY);
+}
+
+// One block of an owner kept exactly, booked by ApplyBlock and then its pending positions, ends
+// at the bits of the model's additions made lane by lane: for players and for owners 0 and 7,
+// from balances at 0, small, at a binade's edge and large (where the block goes in one sum).
+TEST(StepGrid, AnExactOwnersBlockEqualsItsAdditionsLaneByLane)
+{
+    const uint64_t seed = TestSeed();
+    std::mt19937 rng((uint32_t)seed);
+    StepWork w = {};
+    w.upkeep = -0.1f;
+    w.birth = -1.0f;
+    w.death = 5.0f;
+    enum Lane { other, plain, birth, death, decayDeath };
+    const float balances[] = {0.0f, 0.3f, 4.9f, 256.05f, std::nextafter(512.0f, 0.0f), 12345.6f};
+    for (unsigned int o : {1u, 6u, 0u, 7u}) {
+        const bool player = o >= 1 && o <= 6;
+        for (int round = 0; round < 3000; ++round) {
+            CreditBooks books(w, 16);
+            books.pending[o] = rng() % 40;
+            const float start = balances[rng() % 6];
+            w.bal[o] = start;
+            // The model: the pending plain positions, then each lane in order.
+            float want = start;
+            for (uint64_t i = 0; i < books.pending[o]; ++i) {
+                want = player ? want + w.upkeep : want;
+                want = want > 0.0f ? want : 0.0f;
+            }
+            OwnerBlock block = {};
+            Lane lanes[16];
+            for (unsigned int i = 0; i < 16; ++i) {
+                // Owner 0 never pays a death by decay: a cell that decays was owned.
+                lanes[i] = (Lane)(rng() % (o == 0 ? 4 : 5));
+                const uint64_t bit = 1ull << i;
+                if (lanes[i] != other && lanes[i] != decayDeath)
+                    block.mine |= bit;
+                block.plain |= lanes[i] == plain ? bit : 0;
+                block.births |= lanes[i] == birth ? bit : 0;
+                block.decayDeaths |= lanes[i] == decayDeath ? bit : 0;
+                block.pays |= (lanes[i] == birth || lanes[i] >= death) ? bit : 0;
+            }
+            if (block.pays == 0)
+                continue;  // ApplyBlock books blocks where the owner pays an event
+            for (Lane lane : lanes) {
+                if (lane == other)
+                    continue;
+                if (lane != plain)
+                    want = want + (lane == birth ? w.birth : w.death);
+                if (lane == decayDeath)
+                    continue;  // the position's upkeep and clamp are owner 0's
+                want = player ? want + w.upkeep : want;
+                want = want > 0.0f ? want : 0.0f;
+            }
+            ApplyBlock(w, books, o, block);
+            ApplyPending(w, books, o);
+            ASSERT_EQ(Bits(w.bal[o]), Bits(want))
+                << "owner " << o << " from " << start << ": got " << w.bal[o] << " expected "
+                << want << "; " << SeedNote(seed);
+        }
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The owned Life rule on vectors of byte lanes: a row split into byte planes, one block's
 // neighbourhood summed, life, age and the newborn's owner decided without branches, and the new
 // cells joined again. Internal to the step: every build's source includes it with its vector
-// wrapper V (src/step_<name>.h), which must provide, as static members:
+// wrapper V (vector/<name>.h), which must provide, as static members:
 //
 //   T                      the vector type; N, its lane count (a multiple of 16, at most 64)
 //   load(p), store(p, v)   unaligned load; store to N-byte aligned memory
@@ -35,7 +35,7 @@
 #include <cstring>
 
 #include "cellauto.h"
-#include "step_builds.h"
+#include "step.h"
 
 // Every build splits and joins cells as four bytes in this order.
 static_assert(sizeof(Cell) == 4 && offsetof(Cell, alive) == 0 && offsetof(Cell, owner) == 1 &&
@@ -105,11 +105,10 @@ STEP_INLINE typename V::T DownWhereEq(typename V::T acc, typename V::T a, typena
 // The constants of the rule as vectors, made once per step.
 template <class V> struct RuleVectors {
     typedef typename V::T T;
-    T zero, one, minusTwo, minusThree, eight, sixteen, ones, limit;
+    T zero, one, minusTwo, minusThree, eight, ones, limit;
     T ageTable;            // the age increment for each k, for wrappers with a byte lookup
     T ageK[9], ageAdd[9];  // (k, age increment) for each k that ages at all, for the others
     int ageKinds;
-    T ownerVec[8];
 
     explicit RuleVectors(const StepWork& w)
     {
@@ -118,7 +117,6 @@ template <class V> struct RuleVectors {
         minusTwo = V::set1(0xFE);
         minusThree = V::set1(0xFD);
         eight = V::set1(8);
-        sixteen = V::set1(16);
         ones = V::eq(zero, zero);
         limit = V::set1(w.ageLimit);
         ageKinds = 0;
@@ -133,8 +131,6 @@ template <class V> struct RuleVectors {
                     ageAdd[ageKinds++] = V::set1(w.addAge[k]);
                 }
         }
-        for (int o = 0; o < 8; ++o)
-            ownerVec[o] = V::set1((uint8_t)o);
     }
 };
 
@@ -148,38 +144,42 @@ template <class V> struct NeighbourSums {
     typename V::T ownerSum;     // the sum of the live neighbours' owners
 };
 
-// One pass over the eight neighbours, NW N NE W E SW S SE: nine unaligned loads per plane, each
-// used at once. (Loading all sixteen first and working on them afterwards keeps more vectors
-// alive than a 16-register file holds, and the compiler then spills freshly loaded vectors to
-// the stack and reads them back, where loading the plane again is cheaper.) The first owner
-// runs the same chain backwards, from the last neighbour. In a lane where a newborn needs them
-// some neighbour lives, so both chains may start from a neighbour's owner rather than "none".
+// One pass over the eight neighbours, NW N NE W E SW S SE, each load used at once: the block
+// issues 16 unaligned loads from the alive plane and 17 from the owner plane (the centre, each
+// neighbour for the forward chains and again for the first owner's, which runs the same chain
+// backwards from the last neighbour's owner) and one from the age plane. (Loading the sixteen
+// neighbour vectors once and working on them afterwards keeps more vectors alive than a
+// 16-register file holds, and the compiler then spills freshly loaded vectors to the stack and
+// reads them back, where loading the plane again is cheaper.) In a lane where a newborn needs
+// them some neighbour lives, so both chains may start from a neighbour's owner rather than
+// "none".
 template <class V>
-STEP_INLINE void SumNeighbourhood(NeighbourSums<V>& s, const uint8_t* const A[3],
+STEP_INLINE void SumNeighbourhood(NeighbourSums<V>& sums, const uint8_t* const A[3],
                                   const uint8_t* const O[3], const uint8_t* G, size_t p,
-                                  const RuleVectors<V>& c)
+                                  const RuleVectors<V>& rule)
 {
     // p is the plane index of the west neighbours; the centre is p + 1.
     const size_t at[8] = {p, p + 1, p + 2, p, p + 2, p, p + 1, p + 2};
     const int row[8] = {0, 0, 0, 1, 1, 2, 2, 2};
-    s.aC = V::load(A[1] + p + 1);
-    s.oC = V::load(O[1] + p + 1);
-    s.gC = V::load(G + p + 1);
-    typename V::T a = V::load(A[row[0]] + at[0]), o = V::load(O[row[0]] + at[0]);
-    s.minusLive = a;
-    s.k = DownWhereEq<V>(c.eight, o, s.oC);  // from 8, each neighbour owned alike takes 1
-    s.last = o;
-    s.ownerSum = V::and_(a, o);
-    s.first = V::load(O[row[7]] + at[7]);
+    sums.aC = V::load(A[1] + p + 1);
+    sums.oC = V::load(O[1] + p + 1);
+    sums.gC = V::load(G + p + 1);
+    typename V::T alive = V::load(A[row[0]] + at[0]), owner = V::load(O[row[0]] + at[0]);
+    sums.minusLive = alive;
+    sums.k = DownWhereEq<V>(rule.eight, owner, sums.oC);  // from 8, each one owned alike takes 1
+    sums.last = owner;
+    sums.ownerSum = V::and_(alive, owner);
+    sums.first = V::load(O[row[7]] + at[7]);
     for (int i = 1; i < 8; ++i) {
-        a = V::load(A[row[i]] + at[i]);
-        o = V::load(O[row[i]] + at[i]);
-        s.minusLive = V::add(s.minusLive, a);
-        s.k = DownWhereEq<V>(s.k, o, s.oC);
-        s.last = V::select(a, o, s.last);
-        s.ownerSum = V::add(s.ownerSum, V::and_(a, o));
-        const int j = 7 - i;
-        s.first = V::select(V::load(A[row[j]] + at[j]), V::load(O[row[j]] + at[j]), s.first);
+        alive = V::load(A[row[i]] + at[i]);
+        owner = V::load(O[row[i]] + at[i]);
+        sums.minusLive = V::add(sums.minusLive, alive);
+        sums.k = DownWhereEq<V>(sums.k, owner, sums.oC);
+        sums.last = V::select(alive, owner, sums.last);
+        sums.ownerSum = V::add(sums.ownerSum, V::and_(alive, owner));
+        const int back = 7 - i;
+        sums.first = V::select(V::load(A[row[back]] + at[back]), V::load(O[row[back]] + at[back]),
+                               sums.first);
     }
 }
 
@@ -193,37 +193,38 @@ template <class V> struct NextBlock {
 // differently owned neighbours and from it the decay of dead owned cells. The owner is the old
 // one (0 where decay took it); a newborn's owner comes from NewbornOwner.
 template <class V>
-STEP_INLINE void LifeAndAge(NextBlock<V>& x, const NeighbourSums<V>& n, const RuleVectors<V>& c)
+STEP_INLINE void LifeAndAge(NextBlock<V>& next, const NeighbourSums<V>& sums,
+                            const RuleVectors<V>& rule)
 {
     typedef typename V::T T;
-    const T minusLive = n.minusLive, k = n.k;
+    const T minusLive = sums.minusLive, k = sums.k;
 
-    const T wasAlive = n.aC;
-    const T is3 = V::eq(minusLive, c.minusThree);
-    x.nowAlive = V::or_(is3, V::and_(wasAlive, V::eq(minusLive, c.minusTwo)));
-    x.birth = V::andnot(wasAlive, is3);
-    x.death = V::andnot(x.nowAlive, wasAlive);
+    const T wasAlive = sums.aC;
+    const T is3 = V::eq(minusLive, rule.minusThree);
+    next.nowAlive = V::or_(is3, V::and_(wasAlive, V::eq(minusLive, rule.minusTwo)));
+    next.birth = V::andnot(wasAlive, is3);
+    next.death = V::andnot(next.nowAlive, wasAlive);
 
     // The age increment for k (0..8): one byte lookup where the instruction set has one, else a
     // compare per k that ages at all.
-    T add = c.zero;
+    T add = rule.zero;
     if constexpr (V::hasLookup16) {
-        add = V::lookup16(c.ageTable, k);
+        add = V::lookup16(rule.ageTable, k);
     } else {
-        for (int j = 0; j < c.ageKinds; ++j)
-            add = V::or_(add, V::and_(V::eq(k, c.ageK[j]), c.ageAdd[j]));
+        for (int j = 0; j < rule.ageKinds; ++j)
+            add = V::or_(add, V::and_(V::eq(k, rule.ageK[j]), rule.ageAdd[j]));
     }
     // Dead owned cells below the age limit age; at or past it (a cell re-owned by a stamp right
     // after it lost its owner) the age drops to 0.
-    const T deadOwned = V::andnot(x.nowAlive, V::andnot(V::eq(n.oC, c.zero), c.ones));
-    const T overLimit = V::eq(V::minu(n.gC, c.limit), c.limit);
+    const T deadOwned = V::andnot(next.nowAlive, V::andnot(V::eq(sums.oC, rule.zero), rule.ones));
+    const T overLimit = V::eq(V::minu(sums.gC, rule.limit), rule.limit);
     const T aging = V::andnot(overLimit, deadOwned);
     // The new age is the aged one, or the limit where it reaches the limit and the cell loses
     // its owner: their minimum either way.
-    const T capped = V::minu(V::add(n.gC, add), c.limit);
-    x.lose = V::and_(aging, V::eq(capped, c.limit));
-    x.age = V::and_(aging, capped);
-    x.owner = V::andnot(x.lose, n.oC);
+    const T capped = V::minu(V::add(sums.gC, add), rule.limit);
+    next.lose = V::and_(aging, V::eq(capped, rule.limit));
+    next.age = V::and_(aging, capped);
+    next.owner = V::andnot(next.lose, sums.oC);
 }
 
 // The newborn's owner from its three parents (a, b, c in scan order): the owner two of them share,
@@ -231,33 +232,34 @@ STEP_INLINE void LifeAndAge(NextBlock<V>& x, const NeighbourSums<V>& n, const Ru
 // a is the owner of the first live neighbour and c of the last; b == c exactly when the three
 // owners add up to a + 2c.
 template <class V>
-STEP_INLINE void NewbornOwner(NextBlock<V>& x, const NeighbourSums<V>& n, const RuleVectors<V>& c)
+STEP_INLINE void NewbornOwner(NextBlock<V>& next, const NeighbourSums<V>& sums,
+                              const RuleVectors<V>& rule)
 {
     typedef typename V::T T;
-    const T first = n.first, last = n.last;
-    const T bIsC = V::eq(n.ownerSum, V::add(first, V::add(last, last)));
+    const T first = sums.first, last = sums.last;
+    const T bIsC = V::eq(sums.ownerSum, V::add(first, V::add(last, last)));
     const T cand = V::select(bIsC, last, first);
-    const T newborn = V::select(V::eq(cand, c.zero), n.oC, cand);
-    x.owner = V::select(x.birth, newborn, x.owner);
+    const T newborn = V::select(V::eq(cand, rule.zero), sums.oC, cand);
+    next.owner = V::select(next.birth, newborn, next.owner);
 }
 
 // Joins the block's new alive, owner and age into cells.
 template <class V>
-STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, bool stream, const NextBlock<V>& x,
-                           const RuleVectors<V>& c)
+STEP_INLINE void JoinBlock(Cell* out, unsigned int lanes, bool stream, const NextBlock<V>& next,
+                           const RuleVectors<V>& rule)
 {
-    const typename V::T alive = V::and_(x.nowAlive, c.one);
+    const typename V::T alive = V::and_(next.nowAlive, rule.one);
     if (lanes == V::N) {
         if constexpr (V::hasStream) {
             if (stream) {
-                V::template join<true>(alive, x.owner, x.age, out);
+                V::template join<true>(alive, next.owner, next.age, out);
                 return;
             }
         }
-        V::join(alive, x.owner, x.age, out);
+        V::join(alive, next.owner, next.age, out);
     } else {
         Cell tmp[V::N];
-        V::join(alive, x.owner, x.age, tmp);
+        V::join(alive, next.owner, next.age, tmp);
         memcpy(out, tmp, lanes * sizeof(Cell));
     }
 }

@@ -1,7 +1,7 @@
-// The AVX-512BW vector of 64 byte lanes for the fast step (step_kernel.h). Only for a file
+// The AVX-512BW vector of 64 byte lanes for the fast step (kernel.h). Only for a file
 // compiled with -mavx512f -mavx512bw; the world runs it where the processor has them.
-#ifndef QUOLVANE_STEP_AVX512_H
-#define QUOLVANE_STEP_AVX512_H
+#ifndef QUOLVANE_STEP_VECTOR_AVX512_H
+#define QUOLVANE_STEP_VECTOR_AVX512_H
 
 // GCC 12's own AVX-512 intrinsics pass an intentionally undefined vector as the "merge" operand
 // of full-mask operations (_mm512_undefined_epi32), which its uninitialised-use analysis then

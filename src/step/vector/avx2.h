@@ -1,7 +1,7 @@
-// The AVX2 vector of 32 byte lanes for the fast step (step_kernel.h). Only for a file compiled
+// The AVX2 vector of 32 byte lanes for the fast step (kernel.h). Only for a file compiled
 // with -mavx2 -mpopcnt; the world runs it where the processor has both.
-#ifndef QUOLVANE_STEP_AVX2_H
-#define QUOLVANE_STEP_AVX2_H
+#ifndef QUOLVANE_STEP_VECTOR_AVX2_H
+#define QUOLVANE_STEP_VECTOR_AVX2_H
 
 #include <immintrin.h>
 

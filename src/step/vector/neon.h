@@ -1,7 +1,7 @@
-// The NEON vector of 16 byte lanes for the fast step (step_kernel.h). AArch64 only: every
+// The NEON vector of 16 byte lanes for the fast step (kernel.h). AArch64 only: every
 // AArch64 processor has NEON, so this build needs no run-time check.
-#ifndef QUOLVANE_STEP_NEON_H
-#define QUOLVANE_STEP_NEON_H
+#ifndef QUOLVANE_STEP_VECTOR_NEON_H
+#define QUOLVANE_STEP_VECTOR_NEON_H
 
 #include <arm_neon.h>
 

@@ -1,8 +1,8 @@
-// The WebAssembly SIMD vector of 16 byte lanes for the fast step (step_kernel.h). Only for a
+// The WebAssembly SIMD vector of 16 byte lanes for the fast step (kernel.h). Only for a
 // file compiled with -msimd128; a module holding it loads only in a browser (or node) with
 // WebAssembly SIMD, so the page chooses between the programs built with and without it.
-#ifndef QUOLVANE_STEP_SIMD128_H
-#define QUOLVANE_STEP_SIMD128_H
+#ifndef QUOLVANE_STEP_VECTOR_SIMD128_H
+#define QUOLVANE_STEP_VECTOR_SIMD128_H
 
 #include <wasm_simd128.h>
 

@@ -7,8 +7,8 @@
 // exactly half-way: ties to even then depend on x's last bit. So while a balance stays inside
 // its binade every addition of the same c moves it by the same r(c), and any sequence of such
 // additions is one exact sum, in any order.
-#ifndef QUOLVANE_STEP_GRID_H
-#define QUOLVANE_STEP_GRID_H
+#ifndef QUOLVANE_STEP_BOOKS_FLOAT_GRID_H
+#define QUOLVANE_STEP_BOOKS_FLOAT_GRID_H
 
 #include <cmath>
 #include <cstdint>
@@ -84,12 +84,13 @@ struct Additions {
 // One binade [lo, hi) of a positive balance and what each addition does to a balance inside it.
 // An empty one (hi = 0) holds no balance.
 struct Binade {
-    double lo, hi;            // hi = 2 lo
-    double up, birth, death;  // r(c) of each addition, where it is no tie (birth, death: if sums)
-    bool upIsTie;             // the upkeep's r(c) depends on the balance here
-    bool sums;                // prepared for sums: birth and death rounded too
-    bool anyIsTie;            // unless prepared for sums and no r(c) is a tie, no sum is exact
-    double upsPerUnit;        // 1 / -up where up < 0, else 0: for counting upkeeps in a range
+    double lo, hi;                                 // hi = 2 lo
+    double roundedUp, roundedBirth, roundedDeath;  // r(c) of each addition where it is no tie
+                                                   // (birth and death: if prepared for sums)
+    bool upIsTie;                                  // the upkeep's r(c) depends on the balance here
+    bool sums;                                     // prepared for sums: birth and death rounded too
+    bool anyIsTie;      // unless prepared for sums and no r(c) is a tie, no sum is exact
+    double upsPerUnit;  // 1 / -up where up < 0, else 0: for counting upkeeps in a range
 
     bool Holds(double x) const { return x >= lo && x < hi; }
 };
@@ -107,11 +108,11 @@ inline bool PrepareBinade(Binade& b, float x, const Additions& a, bool sums)
     if (!BinadeOf(x, &b.lo, &u))
         return false;
     b.hi = 2.0 * b.lo;
-    b.upIsTie = !RoundToGrid(a.up, u, &b.up);
+    b.upIsTie = !RoundToGrid(a.up, u, &b.roundedUp);
     b.sums = sums;
-    b.anyIsTie = b.upIsTie || !sums || !RoundToGrid(a.birth, u, &b.birth) ||
-                 !RoundToGrid(a.death, u, &b.death);
-    b.upsPerUnit = !b.upIsTie && b.up < 0.0 ? -1.0 / b.up : 0.0;
+    b.anyIsTie = b.upIsTie || !sums || !RoundToGrid(a.birth, u, &b.roundedBirth) ||
+                 !RoundToGrid(a.death, u, &b.roundedDeath);
+    b.upsPerUnit = !b.upIsTie && b.roundedUp < 0.0 ? -1.0 / b.roundedUp : 0.0;
     return true;
 }
 
@@ -126,7 +127,7 @@ inline bool StaysInBinade(double x, const Binade& b, const Additions& a, uint64_
     if (b.anyIsTie)
         return false;
     const double n[3] = {(double)ups, (double)births, (double)deaths};
-    const double r[3] = {b.up, b.birth, b.death};
+    const double r[3] = {b.roundedUp, b.roundedBirth, b.roundedDeath};
     double neg = 0.0, pos = 0.0;
     for (int i = 0; i < 3; ++i) {
         neg += r[i] < 0.0 ? -r[i] * n[i] : 0.0;
@@ -138,8 +139,8 @@ inline bool StaysInBinade(double x, const Binade& b, const Additions& a, uint64_
 // The balance after those additions, where StaysInBinade said yes: one exact sum.
 inline float SumInBinade(float x, const Binade& b, uint64_t ups, uint64_t births, uint64_t deaths)
 {
-    return (float)((double)x + b.up * (double)ups + b.birth * (double)births +
-                   b.death * (double)deaths);
+    return (float)((double)x + b.roundedUp * (double)ups + b.roundedBirth * (double)births +
+                   b.roundedDeath * (double)deaths);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// The plain C++ vector of 16 byte lanes for the fast step (step_kernel.h): two 64-bit integers
+// The plain C++ vector of 16 byte lanes for the fast step (kernel.h): two 64-bit integers
 // worked on eight lanes at a time, with no intrinsics. The build for processors with neither
 // SSE2 nor NEON, and the one QUOLVANE_STEP_ISA=portable picks on any processor.
-#ifndef QUOLVANE_STEP_PORTABLE_H
-#define QUOLVANE_STEP_PORTABLE_H
+#ifndef QUOLVANE_STEP_VECTOR_PORTABLE_H
+#define QUOLVANE_STEP_VECTOR_PORTABLE_H
 
 #include <cstdint>
 #include <cstring>

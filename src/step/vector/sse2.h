@@ -1,7 +1,7 @@
-// The SSE2 vector of 16 byte lanes for the fast step (step_kernel.h). x86-64 only: SSE2 is part
+// The SSE2 vector of 16 byte lanes for the fast step (kernel.h). x86-64 only: SSE2 is part
 // of its baseline.
-#ifndef QUOLVANE_STEP_SSE2_H
-#define QUOLVANE_STEP_SSE2_H
+#ifndef QUOLVANE_STEP_VECTOR_SSE2_H
+#define QUOLVANE_STEP_VECTOR_SSE2_H
 
 #include <emmintrin.h>
 
