@@ -743,7 +743,8 @@ describe('from any static host, and offline', () => {
       const isolated = await page.evaluate(() => crossOriginIsolated);
       assert.equal(isolated, true, 'the service worker isolates the page');
       if (browserName !== 'webkit') assert.equal(second.threads, true, 'no threads once isolated');
-      t.diagnostic(`${browserName}: second load isolated, threads ${second.threads}, ` +
+      t.diagnostic(`${browserName}: first load ${first.build}, threads false, first frame after ` +
+        `${Math.round(first.firstFrameMs)} ms; second load isolated, threads ${second.threads}, ` +
         `first frame after ${Math.round(second.firstFrameMs)} ms`);
       await plain.stop();
       stopped = true;
