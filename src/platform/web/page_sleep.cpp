@@ -47,6 +47,7 @@ EM_JS(void, quolvane_sleep_until_event, (double ms), {
     // first takes the wake. A timer stays armed when an event wakes the thread first: the next
     // sleep, which mostly waits for the same time (a task's deadline), reuses it rather than
     // arming another each time, and a timer that fires early only wakes the thread to sleep on.
+    // (The caller sleeps again until its time has come: a wake never means the time is up.)
     Asyncify.handleSleep(function(wakeUp) {
         runtimeKeepalivePush();
         var wake = function() {
@@ -58,18 +59,24 @@ EM_JS(void, quolvane_sleep_until_event, (double ms), {
             return;
         }
         sdl.quolvaneWake = wake;
+        // Browsers keep short timers to the millisecond but may fire a long one several
+        // milliseconds late (Chromium: about 9 ms for a 100 ms timer), which would stretch every
+        // period of a task that paces itself. So a long sleep's timer fires SHORT_MS early, and
+        // the sleep that follows waits out the rest on a short one.
+        var SHORT_MS = 12;
         var at = performance.now() + ms;
-        if (ms !== Infinity && !(sdl.quolvaneTimerAt <= at)) {
-            sdl.quolvaneTimerAt = at;
+        var fireAt = ms > SHORT_MS ? at - SHORT_MS : at;
+        if (ms !== Infinity && !(sdl.quolvaneTimerAt <= fireAt)) {
+            sdl.quolvaneTimerAt = fireAt;
             setTimeout(function() {
-                if (sdl.quolvaneTimerAt === at)
+                if (sdl.quolvaneTimerAt === fireAt)
                     sdl.quolvaneTimerAt = Infinity;
                 var woken = sdl.quolvaneWake;
                 if (woken) {
                     sdl.quolvaneWake = null;
                     woken();
                 }
-            }, Math.min(Math.max(0, Math.ceil(ms)), 0x7FFFFFFF));
+            }, Math.min(Math.max(0, Math.ceil(fireAt - (at - ms))), 0x7FFFFFFF));
         }
     });
 });
