@@ -70,12 +70,10 @@ target_include_directories(test_cellauto PRIVATE ${QUOLVANE_STEP_DIR})
 quolvane_add_step_vector_checks(test_cellauto)
 quolvane_node_test(test_engine tests/test_engine.cpp)
 quolvane_node_test(test_sdl_web tests/web/test_sdl_web.cpp)
-string(JOIN " " step_builds_here ${QUOLVANE_STEP_BUILDS_HERE})
-target_compile_definitions(test_cellauto PRIVATE QUOLVANE_STEP_BUILDS_HERE="${step_builds_here}")
 
 quolvane_node_ctest(web.cellauto test_cellauto "*")
 # The differential tests again with each build of the step this program has, asked for by name.
-foreach(isa ${QUOLVANE_STEP_BUILDS_HERE})
+foreach(isa ${QUOLVANE_STEP_BUILDS})
   quolvane_node_ctest(web.${isa}.differential test_cellauto "CellAutoDifferential.*"
                       QUOLVANE_STEP_ISA=${isa})
 endforeach()

@@ -44,7 +44,7 @@ while read -r isa; do
     awk -v isa="$isa" -v s="$step" -v l="$life" -v m="$model" -v b="$big" -v d="$down" 'BEGIN {
         printf "%-9s %10.1f %11.1f %6.2fx %11.1f %16.2f %11.2fx %11.1f\n", isa, s, l, s / l, m,
                b / 1000, (b / (4096 * 4096)) / (s / (640 * 360)), d }'
-done <"$build/step-builds"
+done < <("$build/step_builds_here")
 
 # QUOLVANE_BENCH_STEP_ONLY=1 stops here, for work on the step.
 [ "${QUOLVANE_BENCH_STEP_ONLY:-0}" = 1 ] && exit 0

@@ -31,13 +31,14 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "fuzz: configuring $build with clang"
     (cd "$here" && cmake --preset fuzz -B "$build" >/dev/null)
 fi
-cmake --build "$build" --target fuzz_world fuzz_engine -j"${JOBS:-2}" >"$build/build.log" 2>&1 ||
+cmake --build "$build" --target fuzz_world fuzz_engine step_builds_here -j"${JOBS:-2}" \
+    >"$build/build.log" 2>&1 ||
     { tail -n 40 "$build/build.log" >&2; echo "fuzz: building the fuzzers failed" >&2; exit 1; }
 
 # Two lanes run side by side, one core each, for SECONDS: the world, split over one run per
 # build of the step this processor runs (the list CMake wrote, widest first; the first runs
 # uncapped), and the engine, with the widest build.
-mapfile -t world_isas < "$build/step-builds"
+mapfile -t world_isas < <("$build/step_builds_here")
 world_isas[0]=widest
 world_secs=$((seconds / ${#world_isas[@]}))
 [ $world_secs -ge 1 ] || world_secs=1

@@ -74,7 +74,7 @@ ctest --preset web-simd128-coop -j"${JOBS:-2}"
 say "the step's speed under node, per build:"
 while read -r build; do
     QUOLVANE_STEP_ISA=$build node --no-experimental-fetch build-web-trees/simd128/web_step.js
-done <build-web-trees/simd128/step-builds
+done < <(node --no-experimental-fetch build-web-trees/simd128/step_builds_here.js)
 
 say "web/serve.py's refusals"
 (cd tests/web && node --test serve.test.mjs)

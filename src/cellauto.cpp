@@ -86,6 +86,19 @@ const char* StepIsaName()
     return StepBuildInUse().name;
 }
 
+const char* StepBuildName(unsigned int i)
+{
+    return i < STEP_BUILD_COUNT ? STEP_BUILDS[i].name : nullptr;
+}
+
+bool StepBuildRunsHere(const char* name)
+{
+    for (size_t i = 0; i < STEP_BUILD_COUNT; ++i)
+        if (strcmp(name, STEP_BUILDS[i].name) == 0)
+            return STEP_BUILDS[i].runsHere();
+    return false;
+}
+
 CellAuto::CellAuto()
     : width(0), height(0), cellCount(0), currentMap(nullptr), nextMap(nullptr), ageLimit(128),
       decayThreshold(4), decayFactor(1.25f), creditUpkeep(-0.1f), creditBirth(-1.0f),

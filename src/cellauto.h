@@ -124,4 +124,12 @@ private:
 // portable build runs anywhere). Chosen once, at the first call or step.
 const char* StepIsaName();
 
+// The name of the i-th build of the fast step in the list (widest first, the portable one last),
+// or null past its end.
+const char* StepBuildName(unsigned int i);
+
+// Whether this processor runs the build of the fast step named `name`: false for a build that
+// needs features this processor lacks, and for a name that is no build of this program.
+bool StepBuildRunsHere(const char* name);
+
 #endif
