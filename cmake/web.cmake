@@ -74,8 +74,17 @@ foreach(size 192 512)
 endforeach()
 add_custom_target(quolvane_web_icons ALL DEPENDS ${quolvane_web_icons})
 
+# The world and engine tests under node, registered as on the desktop (tests/CMakeLists.txt),
+# and the step's speed under node, for each build (scripts/test-web.sh prints it).
 option(QUOLVANE_WEB_TESTS "Build the world and engine tests that run under node" OFF)
 if(QUOLVANE_WEB_TESTS)
   enable_testing()
-  include(cmake/web-tests.cmake)
+  add_subdirectory(tests)
+  add_executable(web_step bench/web_step.cpp)
+  target_link_libraries(web_step PRIVATE quolvane_core)
+  target_link_options(web_step PRIVATE -sENVIRONMENT=node -sEXIT_RUNTIME=1 -sINITIAL_MEMORY=64MB
+                      --pre-js ${PROJECT_SOURCE_DIR}/tests/web/node_env.js)
+  if(QUOLVANE_WEB_THREADS)
+    target_link_options(web_step PRIVATE -sPROXY_TO_PTHREAD)
+  endif()
 endif()
