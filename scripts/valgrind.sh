@@ -85,6 +85,11 @@ echo "valgrind: one session of quolvane under Xvfb"
     failed=1
 }
 
+# Whether the pass fails comes from memcheck's own exit status (--error-exitcode, which leaks of
+# the kinds above count towards) of each process, above. The logs are read below only to report,
+# and for the one kind of process that gives no exit status under memcheck: a death-test child,
+# which leaves it through exec.
+#
 # One line per process: its errors and leaks, and what it still held at exit, by the library
 # that allocated it (the first frame above the allocator that names a library or one of our
 # source files; frames of libraries already unloaded at exit show as ???, and are skipped).
@@ -126,7 +131,6 @@ for log in "$logs"/*.log; do
     printf '%-26s %-7s %-9s %-9s %-9s %-10s %s\n' "$name" "$errors" "$(summary 'definitely lost')" \
         "$(summary 'indirectly lost')" "$(summary 'possibly lost')" \
         "$(summary 'still reachable')" "$(origins "$log")"
-    [ "$errors" = 0 ] || failed=1
 done
 echo "valgrind: finished in $(($(date +%s) - start_s)) s"
 [ $failed -eq 0 ] && echo "valgrind: PASS" || echo "valgrind: FAIL" >&2
