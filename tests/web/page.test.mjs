@@ -140,10 +140,21 @@ function cellColours(page, cells = null) {
   }, cells);
 }
 
-const canvasRect = (page) => page.evaluate(() => {
-  const r = document.getElementById('canvas').getBoundingClientRect();
-  return { left: r.left, top: r.top, width: r.width, height: r.height };
-});
+// The canvas's place in the viewport, once the page has fitted it to the stage as it is now.
+// The stage grows when the loading line goes with the first frame, and the canvas follows at the
+// browser's next rendering (a ResizeObserver): a place read between the two would be the old
+// one, and a pointer aimed by it would land elsewhere once the canvas grows.
+async function canvasRect(page) {
+  await until(page, () => {
+    const c = document.getElementById('canvas').getBoundingClientRect();
+    const s = document.getElementById('stage').getBoundingClientRect();
+    return s.width - c.width <= 1 || s.height - c.height <= 1;
+  });
+  return page.evaluate(() => {
+    const r = document.getElementById('canvas').getBoundingClientRect();
+    return { left: r.left, top: r.top, width: r.width, height: r.height };
+  });
+}
 
 // Where in the viewport canvas pixel (px, py) is shown, the canvas being scaled. Browsers may
 // round a pointer's position to whole CSS pixels, so the tests aim at the middle of a cell's
