@@ -181,10 +181,10 @@ async function pointAt(page, px, py) {
 
 // Every frame's pointer, caption and time (the page's clock as the frame began), in order, as
 // window.frameLog: for a test to find the frame that was drawn for a spot, or to time frames
-// without the lag of watching them from outside the page. Run before the page's scripts, it wraps the page's two hooks. While
-// window.watchCells lists cells, each entry also holds their colours as the frame before it left
-// them (the pointer is read before the frame paints): a test can see a given frame's world, however
-// many frames the machine has drawn since.
+// without the lag of watching them from outside the page. Run before the page's scripts, it wraps
+// the page's two hooks. While window.watchCells lists cells, each entry also holds their colours
+// as the frame before it left them (the pointer is read before the frame paints): a test can see a
+// given frame's world, however many frames the machine has drawn since.
 function logFrames() {
   window.frameLog = [];
   const ctx = () => document.getElementById('canvas').getContext('2d');
@@ -200,7 +200,8 @@ function logFrames() {
       if (m && !m.logged) {
         const [mouse, caption] = [m.onFrameMouse, m.onCaption];
         m.onFrameMouse = (x, y) => {
-          window.frameLog.push({ mouse: [x, y], caption: null, at: performance.now(), before: before() });
+          window.frameLog.push(
+            { mouse: [x, y], caption: null, at: performance.now(), before: before() });
           mouse(x, y);
         };
         m.onCaption = (text) => {
@@ -396,7 +397,6 @@ for (const kind of chromium ? ['', '?threads=no'] : ['']) {
       const page = await open(at(), { init: logFrames });
       try {
         const first = await nextFrame(page, 0);
-        await until(page, (n) => window.quolvane.frames >= n, first.frames + 20);
         const last = await nextFrame(page, first.frames + 19);
         // A frame is drawn only after a new generation, so frames count generations from below:
         // n frames after the first span at least n - 1 periods, however late any was drawn. Timed
